@@ -6,6 +6,8 @@
 // feed as \n), every other character as its UTF-8 bytes. Integers in decimal;
 // doubles in the shortest form that reads back as the same value; byte data as
 // the string "data:<media type or text/plain>;base64,<standard base64>".
+// A string that is not valid UTF-8 (which the reader never produces) has each
+// malformed byte written as U+FFFD, so the output is always valid JSON.
 //
 // Thread-safety: stateless; may be called from any number of threads.
 #pragma once
