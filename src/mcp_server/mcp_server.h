@@ -5,8 +5,21 @@
 // its own, without limit), and writes responses and JSON-RPC errors as compact
 // JSON with sorted keys.
 //
+// Requests outside batches: initialize, ping and the answers the core gives
+// itself (unknown method, the silent refusal before initialize) are handled on
+// the message loop's thread as they are read; every registered method runs on
+// a pooled thread of its own, so any number run at once and a slow handler
+// delays nothing else. Batches and notifications are handled by the loop,
+// which reads the next message only when they are done. Responses are written
+// in the order they are finished.
+//
 // Thread-safety: registerMethod() only before start(); everything else is
 // internally synchronised.
+//
+// Lifetime: the destructor ends the stream of the transport (disconnect),
+// waits for the message loop, requests the stop of every running handler and
+// waits for them to end. A process may instead simply exit while handlers are
+// still running.
 #pragma once
 
 #include <functional>
@@ -22,6 +35,8 @@ namespace tindrel {
 struct ServerConfiguration {
   std::string name;
   std::string version;
+  // The "capabilities" member of the initialize result.
+  JsonValue capabilities = JsonObject{};
 };
 
 class MCPServer {
@@ -38,7 +53,8 @@ class MCPServer {
   MCPServer(const MCPServer&) = delete;
   MCPServer& operator=(const MCPServer&) = delete;
 
-  // Registers the handler of `method`. Only before start().
+  // Registers the handler of `method`. Only before start(). initialize and
+  // ping are the core's own and cannot be replaced.
   void registerMethod(std::string method, MethodHandler handler);
 
   // Connects `transport` and starts the message loop on a thread of its own.
