@@ -43,12 +43,14 @@ struct ToolDefinition {
 };
 
 struct ToolCallResult {
-  std::string text;             // the payload as compact, sorted-key JSON text
-  JsonObject structuredContent; // the payload itself
+  std::string text;              // the payload as compact, sorted-key JSON text
+  JsonObject structuredContent;  // the payload itself
   bool isError = false;
 
   // {"content":[{"text":...,"type":"text"}],"isError":...,"structuredContent":...}
-  JsonValue toJson() const;
+  // The rvalue form moves the text and the payload instead of copying them.
+  JsonValue toJson() const&;
+  JsonValue toJson() &&;
 };
 
 // The requested tool name is not in the catalogue.
