@@ -4,6 +4,7 @@
 // API (service.h) and removes the file again when stopped by SIGINT, SIGTERM
 // or SIGHUP. It prints where it listens, never the token.
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -48,6 +49,13 @@ int run(const CompanionOptions& options) {
       options.connection ? *options.connection : defaultConnectionPath();
 
   httplib::Server server;
+  // The library's default also sets SO_REUSEPORT, which would let a second
+  // service bind the same port and take a share of the requests. Only
+  // SO_REUSEADDR, so that a restart can reuse a port in TIME_WAIT.
+  server.set_socket_options([](socket_t socket) {
+    const int on = 1;
+    ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  });
   int port = options.port;
   if (port == 0) {
     port = server.bind_to_any_port("127.0.0.1");
