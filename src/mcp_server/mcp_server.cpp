@@ -91,7 +91,14 @@ MCPServer::MCPServer(ServerConfiguration configuration)
 
 MCPServer::~MCPServer() {
   if (state_->loop.joinable()) {
-    state_->transport->disconnect();
+    bool loopEnded;
+    {
+      const std::lock_guard lock(state_->mutex);
+      loopEnded = state_->loopEnded;
+    }
+    // Ending the stream is needed only to stop a loop still reading; after
+    // the end of input the transport stays usable for the last answers.
+    if (!loopEnded) state_->transport->disconnect();
     state_->loop.join();
   }
   std::unique_lock lock(state_->mutex);
@@ -192,25 +199,31 @@ void MCPServer::State::handleRequest(JsonRpcRequest request) {
     pending.insert_or_assign(key, stop);
     ++requestsRunning;
   }
-  const auto finish = [this, key, stop] {
+  const auto leaveTable = [this, key, stop] {
+    const std::lock_guard lock(mutex);
+    const auto entry = pending.find(key);
+    if (entry != pending.end() && entry->second == stop) pending.erase(entry);
+  };
+  const auto finished = [this] {
     {
       const std::lock_guard lock(mutex);
-      const auto entry = pending.find(key);
-      if (entry != pending.end() && entry->second == stop) pending.erase(entry);
       --requestsRunning;
     }
     changed.notify_all();
   };
   try {
-    workers.submit([this, &handler = method->second, request = std::move(request), stop, finish] {
+    workers.submit([this, &handler = method->second, request = std::move(request), stop, leaveTable,
+                    finished] {
       std::optional<JsonValue> response = runMethod(handler, request, stop.get_token());
       // Out of the table before the answer goes out: a cancellation arriving
       // now has nothing left to stop.
-      finish();
+      leaveTable();
       if (response) sendResponse(request.id, *response);
+      finished();
     });
   } catch (const std::exception& error) {
-    finish();
+    leaveTable();
+    finished();
     sendError(request.id, ProtocolError(ProtocolError::Kind::internalError, error.what()));
   }
 }

@@ -16,10 +16,10 @@
 // Thread-safety: registerMethod() only before start(); everything else is
 // internally synchronised.
 //
-// Lifetime: the destructor ends the stream of the transport (disconnect),
-// waits for the message loop, requests the stop of every running handler and
-// waits for them to end. A process may instead simply exit while handlers are
-// still running.
+// Lifetime: the destructor ends the transport (disconnect) when the message
+// loop is still reading, waits for the loop, requests the stop of every
+// running handler and waits for them to end and write their answers. A process may instead simply
+// exit while handlers are still running.
 #pragma once
 
 #include <functional>

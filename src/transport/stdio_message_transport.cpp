@@ -1,5 +1,7 @@
 #include "transport/stdio_message_transport.h"
 
+#include "transport/line_framer.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/uio.h>
@@ -8,7 +10,6 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
-#include <cstring>
 #include <deque>
 #include <mutex>
 #include <system_error>
@@ -152,7 +153,7 @@ std::optional<std::string> StdioMessageTransport::receive() {
 
 void StdioMessageTransport::Shared::readLoop(int descriptor) {
   std::vector<char> buffer(kReadBufferSize);
-  std::string pending;  // bytes of the line being read, before its line feed
+  LineFramer framer;
   std::vector<std::string> lines;
   while (connected.load()) {
     const ssize_t count = ::read(descriptor, buffer.data(), buffer.size());
@@ -166,24 +167,7 @@ void StdioMessageTransport::Shared::readLoop(int descriptor) {
       break;  // any other read failure ends the stream like end of input
     }
     if (count == 0) break;
-    const char* cursor = buffer.data();
-    const char* const end = buffer.data() + count;
-    while (cursor < end) {
-      const void* found = std::memchr(cursor, '\n', static_cast<std::size_t>(end - cursor));
-      if (found == nullptr) {
-        pending.append(cursor, end);
-        break;
-      }
-      const char* const lineEnd = static_cast<const char*>(found);
-      if (pending.empty()) {
-        if (lineEnd != cursor) lines.emplace_back(cursor, lineEnd);
-      } else {
-        pending.append(cursor, lineEnd);
-        lines.push_back(std::move(pending));
-        pending.clear();
-      }
-      cursor = lineEnd + 1;
-    }
+    framer.append(buffer.data(), static_cast<std::size_t>(count), lines);
     deliver(lines);
   }
   // Bytes after the last line feed are not a message.
