@@ -110,6 +110,36 @@ TEST(UnicodeTest, PagesJoinBackIntoTheText) {
   }
 }
 
+// Long slices skip whole blocks of bytes at a time; every offset and length
+// around the block size must still land on the same scalar boundaries as a
+// plain walk, in valid text and in text with stray continuation bytes.
+TEST(UnicodeTest, LongSlicesMatchAScalarByScalarWalk) {
+  std::string valid;
+  for (int i = 0; i < 60; ++i) {
+    valid += join({"ab", kEAcute, kGrinning, "c", kEuro, kCombiningAcute, "de"});
+  }
+  std::string malformed = valid.substr(0, 150) + std::string(130, '\x80') + valid.substr(150);
+  for (const std::string& text : {valid, malformed}) {
+    // Byte positions where a scalar starts, by the same rule the slicing
+    // uses: every byte that is not a continuation byte (and the start).
+    std::vector<std::size_t> starts;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      if (i == 0 || (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) starts.push_back(i);
+    }
+    const std::size_t total = starts.size();
+    starts.push_back(text.size());
+    for (std::size_t offset = 0; offset <= total + 1; ++offset) {
+      for (const std::size_t count : {1u, 40u, 63u, 64u, 65u, 130u, 500u, 5000u}) {
+        const std::size_t begin = starts[std::min(offset, total)];
+        const std::size_t end = starts[std::min(offset + count, total)];
+        ASSERT_EQ(sliceScalars(text, offset, count), text.substr(begin, end - begin))
+            << "offset " << offset << " count " << count << " in text of " << text.size()
+            << " bytes";
+      }
+    }
+  }
+}
+
 TEST(UnicodeTest, StaysInBoundsOnMalformedText) {
   const std::string text = "a\xF0\x9F\x98";  // truncated four-byte sequence
   EXPECT_EQ(countScalars(text), 2u);
