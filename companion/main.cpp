@@ -68,6 +68,9 @@ int run(const CompanionOptions& options) {
   JobTable jobs(connectionPath.parent_path() / "Jobs", options.speed);
   Service service(jobs, "Bearer " + token, options.speed);
   service.install(server);
+  // stop() waits for idle keep-alive connections to time out: keep that short
+  // so the service stops promptly even while a client holds a connection.
+  server.set_keep_alive_timeout(1);
 
   const std::string contents = connectionFileContents(port, token);
   try {
@@ -97,9 +100,11 @@ int run(const CompanionOptions& options) {
   while (sigwait(&stopSignals, &signalNumber) != 0) {
   }
   stopping = true;
+  // The file goes first: from this moment clients report the service as
+  // unavailable instead of trying a server that is shutting down.
+  removeConnectionFileIfUnchanged(connectionPath, contents);
   server.stop();
   serving.join();
-  removeConnectionFileIfUnchanged(connectionPath, contents);
   return 0;
 }
 
