@@ -2,6 +2,7 @@
 // against tindrel-companion as the app's local service.
 import assert from 'node:assert/strict';
 import { existsSync, readFileSync, statSync } from 'node:fs';
+import { createServer } from 'node:net';
 import { join } from 'node:path';
 import { test } from 'node:test';
 
@@ -19,6 +20,17 @@ import {
 } from './helpers.js';
 
 const TIMEOUT = { timeout: 90000 };
+
+// A port on 127.0.0.1 that is free right now and differs from `port`.
+async function freePortOtherThan(port) {
+  for (;;) {
+    const server = createServer();
+    await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+    const candidate = server.address().port;
+    await new Promise((resolve) => server.close(resolve));
+    if (candidate !== port) return candidate;
+  }
+}
 const SAMPLE_TEXT =
   'Welcome to the Tindrel demo.\nThis short recording is transcribed on this device.';
 
@@ -215,7 +227,7 @@ test('a restarted service is used at once, without restarting the server', TIMEO
   assert.equal(payload(down).code, 'service_unavailable');
 
   // The app starts again on another port with another token.
-  const restarted = await startCompanion(connection);
+  const restarted = await startCompanion(connection, { port: await freePortOtherThan(companion.port) });
   cleanups.push(() => restarted.stop());
   const secondFile = readFileSync(connection, 'utf8');
   assert.notEqual(JSON.parse(secondFile).authorizationHeader, JSON.parse(firstFile).authorizationHeader);
