@@ -205,10 +205,10 @@ void MCPServer::State::handleRequest(JsonRpcRequest request) {
     if (entry != pending.end() && entry->second == stop) pending.erase(entry);
   };
   const auto finished = [this] {
-    {
-      const std::lock_guard lock(mutex);
-      --requestsRunning;
-    }
+    // Notified under the lock: once the count reaches zero the destructor
+    // may free this state as soon as it can take the lock.
+    const std::lock_guard lock(mutex);
+    --requestsRunning;
     changed.notify_all();
   };
   try {

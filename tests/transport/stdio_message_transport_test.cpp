@@ -74,6 +74,12 @@ std::vector<std::string> receiveAll(MessageTransport& transport) {
 class StdioMessageTransportTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { ::signal(SIGPIPE, SIG_IGN); }
+  // Ends the input and waits until the reader thread is done with the
+  // descriptor, so that closing it cannot race with a read.
+  void endInput(MessageTransport& transport) {
+    input.closeWrite();
+    receiveAll(transport);
+  }
   Pipe input;
   Pipe output;
 };
@@ -118,6 +124,7 @@ TEST_F(StdioMessageTransportTest, SendWritesTheMessageAndALineFeed) {
   transport.send("{}");
   output.closeWrite();
   EXPECT_EQ(output.readAll(), "{\"id\":1}\n{}\n");
+  endInput(transport);
 }
 
 // A message larger than the pipe's buffer is written in several parts while
@@ -131,6 +138,7 @@ TEST_F(StdioMessageTransportTest, PartialWritesContinueWhereTheyStopped) {
   transport.send(message);
   output.closeWrite();
   EXPECT_EQ(received.get(), message + "\n");
+  endInput(transport);
 }
 
 TEST_F(StdioMessageTransportTest, LeavesTheDescriptorFlagsAsTheyWere) {
@@ -140,7 +148,7 @@ TEST_F(StdioMessageTransportTest, LeavesTheDescriptorFlagsAsTheyWere) {
   transport.connect();
   EXPECT_EQ(::fcntl(input.readEnd, F_GETFL), inputFlags);
   EXPECT_EQ(::fcntl(output.writeEnd, F_GETFL), outputFlags);
-  input.closeWrite();
+  endInput(transport);
 }
 
 // A parent may hand over descriptors in non-blocking mode: reads and writes
@@ -177,11 +185,13 @@ TEST_F(StdioMessageTransportTest, FailedWriteReportsTheSystemError) {
   } catch (const TransportError& error) {
     EXPECT_EQ(error.errorNumber(), EPIPE);
   }
-  input.closeWrite();
+  endInput(transport);
 }
 
 TEST_F(StdioMessageTransportTest, SendBeforeConnectOrAfterDisconnectFails) {
-  StdioMessageTransport transport(input.readEnd, output.writeEnd);
+  // After disconnect() the reader thread may still be blocked reading; it
+  // gets a descriptor of its own that is deliberately never closed.
+  StdioMessageTransport transport(::dup(input.readEnd), output.writeEnd);
   for (int round = 0; round < 2; ++round) {
     try {
       transport.send("{}");
