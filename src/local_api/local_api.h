@@ -19,8 +19,8 @@ class LocalAPI {
   // when `stop` is requested before the exchange completes, and possibly
   // JsonWriteError when the body cannot be written.
   // Thread-safety: may be called from any number of threads at once.
-  virtual JsonObject request(std::string_view method, std::string_view path,
-                             const JsonObject* body, std::stop_token stop) const = 0;
+  virtual JsonObject request(std::string_view method, std::string_view path, const JsonObject* body,
+                             std::stop_token stop) const = 0;
 };
 
 }  // namespace tindrel

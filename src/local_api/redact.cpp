@@ -1,1 +1,138 @@
-// placeholder
+#include "local_api/redact.h"
+
+#include <utf8proc.h>
+
+#include <array>
+#include <utility>
+#include <vector>
+
+#include "local_api/local_api_client.h"
+#include "local_api/messages.h"
+
+namespace tindrel {
+namespace {
+
+constexpr std::array<std::string_view, 4> kSensitiveKeys = {"authorization", "authorizationheader",
+                                                            "token", "x-tindrel-agent-token"};
+constexpr std::size_t kLongestSensitiveKey = 21;  // "x-tindrel-agent-token"
+
+// Length of "Bearer ", the part of the header value before the token.
+constexpr std::size_t kBearerPrefixLength = 7;
+
+// Replaces every occurrence of `pattern` in `text` by "[redacted]", left to
+// right without overlap. An empty pattern matches nothing.
+bool replaceAll(std::string& text, std::string_view pattern) {
+  if (pattern.empty()) return false;
+  std::size_t position = text.find(pattern);
+  if (position == std::string::npos) return false;
+  std::string result;
+  result.reserve(text.size());
+  std::size_t copied = 0;
+  while (position != std::string::npos) {
+    result.append(text, copied, position - copied);
+    result.append(local_api_texts::kRedacted);
+    copied = position + pattern.size();
+    position = text.find(pattern, copied);
+  }
+  result.append(text, copied, std::string::npos);
+  text = std::move(result);
+  return true;
+}
+
+void redactObject(JsonObject& object, std::string_view authorization) {
+  // Members whose key quoted the credential are re-inserted under the
+  // redacted key after the walk, so that none is visited twice.
+  std::vector<JsonObject::node_type> renamed;
+  for (auto it = object.begin(); it != object.end();) {
+    if (isSensitiveKey(it->first)) {
+      it = object.erase(it);
+      continue;
+    }
+    redactInPlace(it->second, authorization);
+    std::string key = it->first;
+    if (redactText(key, authorization)) {
+      auto node = object.extract(it++);
+      node.key() = std::move(key);
+      renamed.push_back(std::move(node));
+    } else {
+      ++it;
+    }
+  }
+  // When a redacted key is already taken, the member already there stays.
+  for (auto& node : renamed) object.insert(std::move(node));
+}
+
+}  // namespace
+
+bool redactText(std::string& text, std::string_view authorization) {
+  const std::string_view token = authorization.size() > kBearerPrefixLength
+                                     ? authorization.substr(kBearerPrefixLength)
+                                     : std::string_view();
+  // The header value contains the token, so a text without the token holds
+  // neither; most texts take only this one scan.
+  if (token.empty()) return replaceAll(text, authorization);
+  if (text.find(token) == std::string::npos) return false;
+  replaceAll(text, authorization);
+  replaceAll(text, token);
+  return true;
+}
+
+bool isSensitiveKey(std::string_view key) {
+  // Lower-case scalar by scalar into a small buffer; every sensitive name is
+  // short ASCII, so anything longer cannot match. The default lower-case
+  // mapping is the simple one except for U+0130, which becomes "i" followed
+  // by U+0307 and therefore never lowers to plain ASCII.
+  std::array<char, kLongestSensitiveKey> lowered{};
+  std::size_t length = 0;
+  const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(key.data());
+  utf8proc_ssize_t offset = 0;
+  const auto size = static_cast<utf8proc_ssize_t>(key.size());
+  while (offset < size) {
+    utf8proc_int32_t scalar = 0;
+    const utf8proc_ssize_t read = utf8proc_iterate(bytes + offset, size - offset, &scalar);
+    if (read <= 0) return false;  // Not UTF-8: cannot spell a sensitive name.
+    offset += read;
+    if (scalar == 0x0130) return false;
+    const utf8proc_int32_t lower = utf8proc_tolower(scalar);
+    if (lower >= 0x80 || length == lowered.size()) return false;
+    lowered[length++] = static_cast<char>(lower);
+  }
+  const std::string_view loweredKey(lowered.data(), length);
+  for (const std::string_view name : kSensitiveKeys) {
+    if (loweredKey == name) return true;
+  }
+  return false;
+}
+
+void redactInPlace(JsonValue& value, std::string_view authorization) {
+  switch (value.kind()) {
+    case JsonValue::Kind::object:
+      redactObject(*value.asObject(), authorization);
+      return;
+    case JsonValue::Kind::array:
+      for (JsonValue& element : *value.asArray()) redactInPlace(element, authorization);
+      return;
+    case JsonValue::Kind::string:
+      redactText(*value.asString(), authorization);
+      return;
+    case JsonValue::Kind::bytes: {
+      ByteData& data = *value.asBytes();
+      redactText(data.bytes, authorization);
+      redactText(data.mimeType, authorization);
+      return;
+    }
+    case JsonValue::Kind::null:
+    case JsonValue::Kind::boolean:
+    case JsonValue::Kind::integer:
+    case JsonValue::Kind::floating:
+      return;
+  }
+}
+
+JsonValue LocalAPIClient::redact(const JsonValue& value, std::string_view authorization) {
+  JsonValue copy = value;
+  redactInPlace(copy, authorization);
+  return copy;
+}
+
+}  // namespace tindrel
