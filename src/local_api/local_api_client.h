@@ -47,6 +47,19 @@ class LocalAPIClient final : public LocalAPI {
   LocalAPIClient(const LocalAPIClient&) = delete;
   LocalAPIClient& operator=(const LocalAPIClient&) = delete;
 
+  // Reads and checks the connection file, then sends `method` to the base URL
+  // joined with `path` (which must begin with "/api/v1/") with the file's
+  // Authorization value, and `body` as compact JSON with
+  // "Content-Type: application/json" when given. Returns the answer object of
+  // a 2xx status, redacted. Throws BridgeError for the connection file, an
+  // invalid path, a failed exchange (the limit included), a 401 answer, an
+  // answer that is not a JSON object, and every other status (with the
+  // answer's redacted "code", "error" and "recoverySuggestion" strings, each
+  // falling back on its own); JsonWriteError unchanged when `body` cannot be
+  // written; RequestAborted when `stop` is requested before the exchange
+  // completes (the exchange then ends at once; nothing is sent when it was
+  // already requested); std::invalid_argument when `method` is not an HTTP
+  // token (a programming error).
   JsonObject request(std::string_view method, std::string_view path, const JsonObject* body,
                      std::stop_token stop) const override;
 

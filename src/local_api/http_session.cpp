@@ -1,0 +1,259 @@
+#include "local_api/http_session.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <new>
+#include <stdexcept>
+
+#include "local_api/bridge_error.h"
+
+namespace tindrel {
+namespace {
+
+// Idle slots kept for reuse. Each holds at most a few loopback connections
+// and a wake-up socket pair; more concurrent requests than this still get a
+// slot of their own, which is closed when given back.
+constexpr std::size_t kMaxIdleSlots = 64;
+
+// The longest single wait for socket activity. curl_multi_wakeup ends it at
+// once on a stop request; this only bounds the wait should a wake-up be lost.
+constexpr int kPollMilliseconds = 1000;
+
+// A Content-Length beyond this is not trusted for reserving memory up front;
+// the body still grows as it arrives.
+constexpr curl_off_t kMaxReserve = 64 * 1024 * 1024;
+
+// Owns a curl header list.
+struct HeaderList {
+  curl_slist* list = nullptr;
+  HeaderList() = default;
+  HeaderList(const HeaderList&) = delete;
+  HeaderList& operator=(const HeaderList&) = delete;
+  ~HeaderList() { curl_slist_free_all(list); }
+  bool append(const char* line) {
+    curl_slist* const grown = curl_slist_append(list, line);
+    if (grown == nullptr) return false;
+    list = grown;
+    return true;
+  }
+};
+
+// Where the answer body goes while it arrives.
+struct Receiver {
+  CURL* easy;
+  std::string* body;
+  bool started = false;
+  bool discard = false;
+};
+
+size_t receive(char* data, size_t size, size_t count, void* context) noexcept {
+  auto* receiver = static_cast<Receiver*>(context);
+  const size_t bytes = size * count;
+  if (!receiver->started) {
+    receiver->started = true;
+    long status = 0;
+    curl_easy_getinfo(receiver->easy, CURLINFO_RESPONSE_CODE, &status);
+    // A 401 answer is judged by its status alone.
+    receiver->discard = status == 401;
+    curl_off_t length = -1;
+    if (!receiver->discard &&
+        curl_easy_getinfo(receiver->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) ==
+            CURLE_OK &&
+        length > 0) {
+      try {
+        receiver->body->reserve(static_cast<size_t>(std::min(length, kMaxReserve)));
+      } catch (const std::bad_alloc&) {
+        return 0;  // Ends the exchange as failed.
+      }
+    }
+  }
+  if (receiver->discard) return bytes;
+  try {
+    receiver->body->append(data, bytes);
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  return bytes;
+}
+
+bool isHttpToken(std::string_view text) {
+  if (text.empty()) return false;
+  for (const char c : text) {
+    const bool alphanumeric =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    if (!alphanumeric && std::string_view("!#$%&'*+-.^_`|~").find(c) == std::string_view::npos) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+struct HttpSession::Slot {
+  CURLM* multi = nullptr;
+  CURL* easy = nullptr;
+
+  Slot() = default;
+  Slot(const Slot&) = delete;
+  Slot& operator=(const Slot&) = delete;
+  ~Slot() {
+    // The easy handle is never left attached; closing the multi handle closes
+    // the cached connections.
+    if (multi != nullptr) curl_multi_cleanup(multi);
+    if (easy != nullptr) curl_easy_cleanup(easy);
+  }
+};
+
+HttpSession::HttpSession(std::chrono::milliseconds exchangeLimit) : exchangeLimit_(exchangeLimit) {}
+
+HttpSession::~HttpSession() = default;
+
+std::unique_ptr<HttpSession::Slot> HttpSession::takeSlot() {
+  {
+    const std::lock_guard lock(mutex_);
+    if (!idle_.empty()) {
+      std::unique_ptr<Slot> slot = std::move(idle_.back());
+      idle_.pop_back();
+      return slot;
+    }
+  }
+  auto slot = std::make_unique<Slot>();
+  slot->multi = curl_multi_init();
+  slot->easy = curl_easy_init();
+  if (slot->multi == nullptr || slot->easy == nullptr) return nullptr;
+
+  // Settings that hold for every exchange of this slot. Each one is set
+  // explicitly so that neither libcurl's defaults nor the environment decide.
+  CURL* const easy = slot->easy;
+  const long limit = static_cast<long>(exchangeLimit_.count());
+  bool ok = true;
+  ok &= curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
+  // An empty proxy disables every proxy, including those named by
+  // environment variables; "*" also exempts every host from them.
+  ok &= curl_easy_setopt(easy, CURLOPT_PROXY, "") == CURLE_OK;
+  ok &= curl_easy_setopt(easy, CURLOPT_NOPROXY, "*") == CURLE_OK;
+#if LIBCURL_VERSION_NUM >= 0x075500  // 7.85.0
+  ok &= curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http") == CURLE_OK;
+  ok &= curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http") == CURLE_OK;
+#else
+  ok &= curl_easy_setopt(easy, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP)) == CURLE_OK;
+  ok &= curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP)) ==
+        CURLE_OK;
+#endif
+  // A redirect answer is itself the final answer.
+  ok &= curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK;
+  ok &= curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 0L) == CURLE_OK;
+  ok &= curl_easy_setopt(easy, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_IGNORED)) == CURLE_OK;
+  ok &= curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)) ==
+        CURLE_OK;
+  ok &= curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, limit) == CURLE_OK;
+  ok &= curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, limit) == CURLE_OK;
+  // Send the path exactly as checked, without resolving "." or "..".
+  ok &= curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L) == CURLE_OK;
+  ok &= curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &receive) == CURLE_OK;
+  if (!ok) return nullptr;
+  return slot;
+}
+
+void HttpSession::giveBack(std::unique_ptr<Slot> slot) noexcept {
+  try {
+    const std::lock_guard lock(mutex_);
+    if (idle_.size() < kMaxIdleSlots) idle_.push_back(std::move(slot));
+  } catch (...) {
+    // The slot is simply closed.
+  }
+}
+
+std::optional<HttpResponse> HttpSession::exchange(const HttpRequest& request,
+                                                  std::stop_token stop) {
+  if (!isHttpToken(request.method)) throw std::invalid_argument("HTTP method is not a token");
+  if (stop.stop_requested()) throw RequestAborted();
+
+  std::unique_ptr<Slot> slot = takeSlot();
+  if (slot == nullptr) return std::nullopt;
+  // Gives the slot back on every way out, detached from its multi handle and
+  // holding no pointer into this exchange.
+  struct Lease {
+    HttpSession& session;
+    std::unique_ptr<Slot>& slot;
+    bool attached = false;
+    ~Lease() {
+      if (attached) curl_multi_remove_handle(slot->multi, slot->easy);
+      curl_easy_setopt(slot->easy, CURLOPT_HTTPHEADER, nullptr);
+      curl_easy_setopt(slot->easy, CURLOPT_POSTFIELDS, nullptr);
+      curl_easy_setopt(slot->easy, CURLOPT_WRITEDATA, nullptr);
+      session.giveBack(std::move(slot));
+    }
+  } lease{*this, slot};
+  CURL* const easy = slot->easy;
+  CURLM* const multi = slot->multi;
+
+  HeaderList headers;
+  std::string authorizationLine;
+  authorizationLine.reserve(15 + request.authorization.size());
+  authorizationLine.append("Authorization: ").append(request.authorization);
+  bool ok = headers.append(authorizationLine.c_str());
+  if (request.body != nullptr) ok = ok && headers.append("Content-Type: application/json");
+  // Without this libcurl would hold larger POST bodies back for a second
+  // waiting for "100 Continue".
+  ok = ok && headers.append("Expect:");
+  if (!ok) return std::nullopt;
+
+  const std::string method(request.method);
+  HttpResponse response;
+  Receiver receiver{easy, &response.body};
+  ok &= curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str()) == CURLE_OK;
+  ok &= curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.list) == CURLE_OK;
+  ok &= curl_easy_setopt(easy, CURLOPT_WRITEDATA, &receiver) == CURLE_OK;
+  if (request.body != nullptr) {
+    ok &= curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request.body->data()) == CURLE_OK;
+    ok &= curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                           static_cast<curl_off_t>(request.body->size())) == CURLE_OK;
+    ok &= curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST,
+                           method == "POST" ? nullptr : method.c_str()) == CURLE_OK;
+  } else {
+    ok &= curl_easy_setopt(easy, CURLOPT_POSTFIELDS, nullptr) == CURLE_OK;
+    ok &= curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(-1)) ==
+          CURLE_OK;
+    ok &= curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L) == CURLE_OK;
+    ok &= curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST,
+                           method == "GET" ? nullptr : method.c_str()) == CURLE_OK;
+  }
+  if (!ok) return std::nullopt;
+
+  // A stop request wakes the wait below at once, from whichever thread makes
+  // it. curl_multi_wakeup is safe to call from another thread, and a wake-up
+  // made before the wait begins is kept until the wait.
+  const std::stop_callback wakeOnStop(stop, [multi]() noexcept { curl_multi_wakeup(multi); });
+  if (stop.stop_requested()) throw RequestAborted();
+
+  if (curl_multi_add_handle(multi, easy) != CURLM_OK) return std::nullopt;
+  lease.attached = true;
+  while (true) {
+    int running = 0;
+    if (curl_multi_perform(multi, &running) != CURLM_OK) return std::nullopt;
+    if (running == 0) break;
+    if (curl_multi_poll(multi, nullptr, 0, kPollMilliseconds, nullptr) != CURLM_OK) {
+      return std::nullopt;
+    }
+    // Removing the handle (Lease) ends the exchange and closes its connection.
+    if (stop.stop_requested()) throw RequestAborted();
+  }
+
+  CURLcode result = CURLE_FAILED_INIT;
+  int pending = 0;
+  while (const CURLMsg* message = curl_multi_info_read(multi, &pending)) {
+    if (message->msg == CURLMSG_DONE && message->easy_handle == easy) {
+      result = message->data.result;
+    }
+  }
+  if (result != CURLE_OK) return std::nullopt;
+  if (curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &response.status) != CURLE_OK) {
+    return std::nullopt;
+  }
+  return response;
+}
+
+}  // namespace tindrel

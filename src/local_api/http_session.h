@@ -1,0 +1,68 @@
+// HttpSession: one HTTP exchange at a time per caller over the loopback
+// interface with libcurl, configured so that the environment cannot change
+// it: no proxy (whatever http_proxy, HTTPS_PROXY or ALL_PROXY say), no
+// redirect followed, no cookies, no .netrc, no cache, http only, HTTP/1.1, a
+// limit for the whole exchange, and no "Expect: 100-continue" delay.
+//
+// Connections are kept between exchanges in a small pool of slots, each a
+// curl multi handle (which owns the connection cache) with one easy handle.
+// A caller takes a slot, makes its exchange and gives the slot back; a slot
+// is never used by two threads at once.
+//
+// Thread-safety: exchange() may run on any number of threads at once.
+// curl_global_init must have run before the first exchange. Lifetime: every
+// exchange must have returned before the session is destroyed.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tindrel {
+
+struct HttpRequest {
+  std::string_view method;         // An HTTP token such as "GET" or "POST".
+  const std::string& url;          // Absolute http URL.
+  std::string_view authorization;  // Sent as the Authorization header value.
+  // The body, sent with "Content-Type: application/json"; nullptr for none.
+  // It is not copied and must stay alive during the exchange.
+  const std::string* body;
+};
+
+struct HttpResponse {
+  long status = 0;
+  // The whole body; left empty for a 401 answer, whose body is never read.
+  std::string body;
+};
+
+class HttpSession {
+ public:
+  // `exchangeLimit` bounds one whole exchange, connecting included.
+  explicit HttpSession(std::chrono::milliseconds exchangeLimit);
+  ~HttpSession();
+  HttpSession(const HttpSession&) = delete;
+  HttpSession& operator=(const HttpSession&) = delete;
+
+  // Makes one exchange and waits until the whole answer has arrived. Returns
+  // std::nullopt when it fails in any way (refused, time limit, broken
+  // connection, malformed answer). Throws RequestAborted, having sent
+  // nothing, when `stop` is already requested, and, ending the exchange at
+  // once, when it is requested before the exchange completes.
+  std::optional<HttpResponse> exchange(const HttpRequest& request, std::stop_token stop);
+
+ private:
+  struct Slot;
+  std::unique_ptr<Slot> takeSlot();
+  void giveBack(std::unique_ptr<Slot> slot) noexcept;
+
+  const std::chrono::milliseconds exchangeLimit_;
+  std::mutex mutex_;  // Guards idle_.
+  std::vector<std::unique_ptr<Slot>> idle_;
+};
+
+}  // namespace tindrel
