@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "json/base64.h"
 #include "local_api/local_api_client.h"
 #include "local_api/messages.h"
 
@@ -119,6 +120,15 @@ void redactInPlace(JsonValue& value, std::string_view authorization) {
       ByteData& data = *value.asBytes();
       redactText(data.bytes, authorization);
       redactText(data.mimeType, authorization);
+      // The client gets the bytes as base64 text, and that text can spell the
+      // token by itself (a token made of base64 characters sent as a data URL
+      // payload). Such a value goes out as its data URL text, redacted, as a
+      // plain string.
+      std::string written = "data:";
+      written += data.mimeType.empty() ? std::string_view("text/plain") : data.mimeType;
+      written += ";base64,";
+      appendBase64(written, data.bytes);
+      if (redactText(written, authorization)) value = JsonValue(std::move(written));
       return;
     }
     case JsonValue::Kind::null:

@@ -23,6 +23,9 @@ namespace tindrel {
 //    (exact, case-sensitive, left to right, not overlapping);
 //  - byte data: the same two replacements in its bytes and its media type,
 //    since the writer sends the bytes back to the client base64-encoded;
+//    when the data URL text the writer would make of the result still holds
+//    the credential (its base64 spells the token), the value becomes that
+//    text, redacted, as a string;
 //  - null, booleans and numbers: unchanged.
 // Cannot fail (beyond memory exhaustion).
 void redactInPlace(JsonValue& value, std::string_view authorization);
