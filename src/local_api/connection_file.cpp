@@ -6,7 +6,6 @@
 
 #include <fcntl.h>
 #include <unistd.h>
-#include <utf8proc.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -56,18 +55,9 @@ const std::string* stringMember(const JsonValue& object, std::string_view key) {
   return member == nullptr ? nullptr : member->asString();
 }
 
-// The header value must start with the prefix as whole characters: a
-// combining mark after the prefix's space would fuse with it into one
-// character, so the value would neither begin with "Bearer " nor have a
-// character after it.
+// "Bearer " followed by at least one more character.
 bool hasBearerPrefixAndToken(std::string_view header) {
-  if (header.size() <= kBearerPrefix.size() || !header.starts_with(kBearerPrefix)) return false;
-  utf8proc_int32_t next = 0;
-  const std::string_view rest = header.substr(kBearerPrefix.size());
-  const utf8proc_ssize_t read =
-      utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(rest.data()),
-                       static_cast<utf8proc_ssize_t>(rest.size()), &next);
-  return read > 0 && utf8proc_grapheme_break(' ', next);
+  return header.size() > kBearerPrefix.size() && header.starts_with(kBearerPrefix);
 }
 
 // U+0000, U+000A to U+000D, U+0085, U+2028 and U+2029 would end or split the
@@ -87,7 +77,7 @@ bool hasForbiddenCharacter(std::string_view header) {
 std::string readConnectionFile(const std::string& path, const struct stat& checked) {
   int fd = -1;
   do {
-    fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) throw kConnectionNotLocal.error();
   const FileDescriptor file(fd);

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
+#include "json/base64.h"
 #include "json/json_reader.h"
 #include "json/json_writer.h"
 #include "local_api/local_api_client.h"
@@ -79,6 +81,18 @@ TEST(RedactTest, ReplacesTheCredentialInsideByteData) {
   ASSERT_TRUE(readBack.find("d")->isBytes());
   const std::string written = writeJson(LocalAPIClient::redact(readBack, kHeader));
   EXPECT_EQ(written, R"({"d":"data:text/plain;base64,W3JlZGFjdGVkXQ=="})");  // "[redacted]"
+}
+
+TEST(RedactTest, ReplacesATokenSpelledByTheBase64FormOfByteData) {
+  // The bytes hold no token, but the data URL text the client receives does.
+  const std::optional<std::string> bytes = decodeBase64("AAAAt0k3nABCAAAA");
+  ASSERT_TRUE(bytes);
+  const JsonValue input(JsonArray{ByteData{*bytes, ""}, ByteData{*bytes, "image/png"},
+                                  ByteData{"plain", "image/png"}});
+  const JsonValue expected(JsonArray{"data:text/plain;base64,AAAA[redacted]AAAA",
+                                     "data:image/png;base64,AAAA[redacted]AAAA",
+                                     ByteData{"plain", "image/png"}});
+  EXPECT_EQ(LocalAPIClient::redact(input, "Bearer t0k3nABC"), expected);
 }
 
 }  // namespace
