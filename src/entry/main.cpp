@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <string_view>
@@ -79,6 +80,9 @@ int main(int argc, char** argv) {
   server.waitUntilCompleted();
   // Handlers still running are abandoned: exit without destroying anything
   // they may be using. Standard output is written with write(2) only, so
-  // nothing is left in a buffer.
+  // nothing is left in a buffer; an answer being written at this moment is
+  // let finish (a reader that has stopped reading is not waited for long), so
+  // the last line on standard output is never cut in half.
+  transport.haltWrites(std::chrono::seconds(2));
   std::_Exit(0);
 }

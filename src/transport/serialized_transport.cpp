@@ -1,5 +1,7 @@
 #include "transport/serialized_transport.h"
 
+#include <cerrno>
+
 namespace tindrel {
 
 void SerializedTransport::connect() { base_.connect(); }
@@ -21,5 +23,14 @@ void SerializedTransport::send(std::string_view message) {
 }
 
 std::optional<std::string> SerializedTransport::receive() { return base_.receive(); }
+
+bool SerializedTransport::haltWrites(std::chrono::milliseconds limit) noexcept {
+  // Taking the lock waits for the write in progress; the recorded failure
+  // then keeps every later send from writing a byte.
+  if (!writeMutex_.try_lock_for(limit)) return false;
+  if (!failure_) failure_ = TransportError("writing has been halted", ESHUTDOWN);
+  writeMutex_.unlock();
+  return true;
+}
 
 }  // namespace tindrel

@@ -12,6 +12,7 @@
 // Lifetime: `base` must outlive this object.
 #pragma once
 
+#include <chrono>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -38,9 +39,16 @@ class SerializedTransport final : public MessageTransport {
 
   std::optional<std::string> receive() override;
 
+  // Stops all writing for good, so that the process can exit without cutting
+  // a message in half: waits (at most `limit`) for a write in progress to end,
+  // then makes every later send fail (ESHUTDOWN) without writing. Returns
+  // false when the write in progress did not end in time (a reader that no
+  // longer reads); the caller exits anyway.
+  bool haltWrites(std::chrono::milliseconds limit) noexcept;
+
  private:
   MessageTransport& base_;
-  std::mutex writeMutex_;
+  std::timed_mutex writeMutex_;
   std::optional<TransportError> failure_;  // guarded by writeMutex_
 };
 

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -117,6 +118,26 @@ TEST(SerializedTransport, AFailedWriteFailsEveryLaterSendWithTheSameError) {
   // Only the failing write reached the base; nothing after it was written.
   EXPECT_EQ(base.sends(), 2);
   EXPECT_EQ(base.written(), "first\n");
+}
+
+TEST(SerializedTransport, HaltingWritesLetsTheWriteInProgressFinishAndStopsLaterOnes) {
+  PiecewiseTransport base;
+  SerializedTransport transport(base);
+  const std::string message = "{\"id\":1,\"padding\":\"" + std::string(3000, 'p') + "\"}";
+  std::thread writer([&] { transport.send(message); });
+  // Wait until the write has begun, so that the halt meets it part-way.
+  while (base.written().empty()) std::this_thread::yield();
+  EXPECT_TRUE(transport.haltWrites(std::chrono::seconds(30)));
+  writer.join();
+  EXPECT_EQ(base.written(), message + "\n");
+
+  try {
+    transport.send("late");
+    ADD_FAILURE() << "a send after the halt succeeded";
+  } catch (const TransportError& error) {
+    EXPECT_EQ(error.errorNumber(), ESHUTDOWN);
+  }
+  EXPECT_EQ(base.written(), message + "\n");
 }
 
 }  // namespace
