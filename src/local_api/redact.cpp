@@ -20,6 +20,20 @@ constexpr std::size_t kLongestSensitiveKey = 21;  // "x-tindrel-agent-token"
 // Length of "Bearer ", the part of the header value before the token.
 constexpr std::size_t kBearerPrefixLength = 7;
 
+// The token of a header value: the text after "Bearer ".
+std::string_view tokenOf(std::string_view authorization) {
+  return authorization.size() > kBearerPrefixLength ? authorization.substr(kBearerPrefixLength)
+                                                    : std::string_view();
+}
+
+// True when `text` holds the header value or the token. The header value
+// contains the token, so one search tells.
+bool mentionsCredential(std::string_view text, std::string_view authorization) {
+  const std::string_view token = tokenOf(authorization);
+  const std::string_view needle = token.empty() ? authorization : token;
+  return !needle.empty() && text.find(needle) != std::string_view::npos;
+}
+
 // Replaces every occurrence of `pattern` in `text` by "[redacted]", left to
 // right without overlap. An empty pattern matches nothing.
 bool replaceAll(std::string& text, std::string_view pattern) {
@@ -50,14 +64,13 @@ void redactObject(JsonObject& object, std::string_view authorization) {
       continue;
     }
     redactInPlace(it->second, authorization);
-    std::string key = it->first;
-    if (redactText(key, authorization)) {
-      auto node = object.extract(it++);
-      node.key() = std::move(key);
-      renamed.push_back(std::move(node));
-    } else {
+    if (!mentionsCredential(it->first, authorization)) {
       ++it;
+      continue;
     }
+    auto node = object.extract(it++);
+    redactText(node.key(), authorization);
+    renamed.push_back(std::move(node));
   }
   // When a redacted key is already taken, the member already there stays.
   for (auto& node : renamed) object.insert(std::move(node));
@@ -66,15 +79,10 @@ void redactObject(JsonObject& object, std::string_view authorization) {
 }  // namespace
 
 bool redactText(std::string& text, std::string_view authorization) {
-  const std::string_view token = authorization.size() > kBearerPrefixLength
-                                     ? authorization.substr(kBearerPrefixLength)
-                                     : std::string_view();
-  // The header value contains the token, so a text without the token holds
-  // neither; most texts take only this one scan.
-  if (token.empty()) return replaceAll(text, authorization);
-  if (text.find(token) == std::string::npos) return false;
+  // Most texts hold no credential and take only this one scan.
+  if (!mentionsCredential(text, authorization)) return false;
   replaceAll(text, authorization);
-  replaceAll(text, token);
+  replaceAll(text, tokenOf(authorization));
   return true;
 }
 
