@@ -11,11 +11,6 @@
 namespace tindrel {
 namespace {
 
-// Idle slots kept for reuse. Each holds at most a few loopback connections
-// and a wake-up socket pair; more concurrent requests than this still get a
-// slot of their own, which is closed when given back.
-constexpr std::size_t kMaxIdleSlots = 64;
-
 // The longest single wait for socket activity. curl_multi_wakeup ends it at
 // once on a stop request; this only bounds the wait should a wake-up be lost.
 constexpr int kPollMilliseconds = 1000;
@@ -106,19 +101,43 @@ struct HttpSession::Slot {
   }
 };
 
-HttpSession::HttpSession(std::chrono::milliseconds exchangeLimit) : exchangeLimit_(exchangeLimit) {}
+HttpSession::HttpSession(std::chrono::milliseconds exchangeLimit) : exchangeLimit_(exchangeLimit) {
+  // Giving a slot back then never allocates.
+  idle_.reserve(kMaxSlots);
+}
 
 HttpSession::~HttpSession() = default;
 
-std::unique_ptr<HttpSession::Slot> HttpSession::takeSlot() {
+std::unique_ptr<HttpSession::Slot> HttpSession::takeSlot(
+    std::chrono::steady_clock::time_point deadline, std::stop_token stop) {
   {
-    const std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
+    const bool available = slotFreed_.wait_until(
+        lock, stop, deadline, [this] { return !idle_.empty() || slotCount_ < kMaxSlots; });
+    if (!available) {
+      if (stop.stop_requested()) throw RequestAborted();
+      return nullptr;
+    }
     if (!idle_.empty()) {
       std::unique_ptr<Slot> slot = std::move(idle_.back());
       idle_.pop_back();
       return slot;
     }
+    ++slotCount_;
   }
+  // A new slot; should it fail, its place is freed again.
+  struct Reservation {
+    HttpSession& session;
+    bool kept = false;
+    ~Reservation() {
+      if (kept) return;
+      {
+        const std::lock_guard lock(session.mutex_);
+        --session.slotCount_;
+      }
+      session.slotFreed_.notify_one();
+    }
+  } reservation{*this};
   auto slot = std::make_unique<Slot>();
   slot->multi = curl_multi_init();
   slot->easy = curl_easy_init();
@@ -127,7 +146,6 @@ std::unique_ptr<HttpSession::Slot> HttpSession::takeSlot() {
   // Settings that hold for every exchange of this slot. Each one is set
   // explicitly so that neither libcurl's defaults nor the environment decide.
   CURL* const easy = slot->easy;
-  const long limit = static_cast<long>(exchangeLimit_.count());
   bool ok = true;
   ok &= curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
   // An empty proxy disables every proxy, including those named by
@@ -148,22 +166,21 @@ std::unique_ptr<HttpSession::Slot> HttpSession::takeSlot() {
   ok &= curl_easy_setopt(easy, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_IGNORED)) == CURLE_OK;
   ok &= curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)) ==
         CURLE_OK;
-  ok &= curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, limit) == CURLE_OK;
-  ok &= curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, limit) == CURLE_OK;
   // Send the path exactly as checked, without resolving "." or "..".
   ok &= curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L) == CURLE_OK;
   ok &= curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &receive) == CURLE_OK;
   if (!ok) return nullptr;
+  reservation.kept = true;
   return slot;
 }
 
 void HttpSession::giveBack(std::unique_ptr<Slot> slot) noexcept {
-  try {
+  {
     const std::lock_guard lock(mutex_);
-    if (idle_.size() < kMaxIdleSlots) idle_.push_back(std::move(slot));
-  } catch (...) {
-    // The slot is simply closed.
+    // Reserved beforehand (slotCount_ <= kMaxSlots), so this cannot throw.
+    idle_.push_back(std::move(slot));
   }
+  slotFreed_.notify_one();
 }
 
 std::optional<HttpResponse> HttpSession::exchange(const HttpRequest& request,
@@ -171,7 +188,8 @@ std::optional<HttpResponse> HttpSession::exchange(const HttpRequest& request,
   if (!isHttpToken(request.method)) throw std::invalid_argument("HTTP method is not a token");
   if (stop.stop_requested()) throw RequestAborted();
 
-  std::unique_ptr<Slot> slot = takeSlot();
+  const auto deadline = std::chrono::steady_clock::now() + exchangeLimit_;
+  std::unique_ptr<Slot> slot = takeSlot(deadline, stop);
   if (slot == nullptr) return std::nullopt;
   // Gives the slot back on every way out, detached from its multi handle and
   // holding no pointer into this exchange.
@@ -201,9 +219,18 @@ std::optional<HttpResponse> HttpSession::exchange(const HttpRequest& request,
   ok = ok && headers.append("Expect:");
   if (!ok) return std::nullopt;
 
+  // Whatever of the limit the wait for a slot has left; libcurl reads 0 as
+  // "no limit", so at least one millisecond.
+  const auto remaining =
+      std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  if (remaining.count() <= 0) return std::nullopt;
+  const long remainingMilliseconds = static_cast<long>(remaining.count());
+
   const std::string method(request.method);
   HttpResponse response;
   Receiver receiver{easy, &response.body};
+  ok &= curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, remainingMilliseconds) == CURLE_OK;
+  ok &= curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, remainingMilliseconds) == CURLE_OK;
   ok &= curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str()) == CURLE_OK;
   ok &= curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.list) == CURLE_OK;
   ok &= curl_easy_setopt(easy, CURLOPT_WRITEDATA, &receiver) == CURLE_OK;

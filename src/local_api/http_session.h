@@ -7,7 +7,10 @@
 // Connections are kept between exchanges in a small pool of slots, each a
 // curl multi handle (which owns the connection cache) with one easy handle.
 // A caller takes a slot, makes its exchange and gives the slot back; a slot
-// is never used by two threads at once.
+// is never used by two threads at once. At most kMaxSlots exchanges run at
+// once; further callers wait for a slot within their time limit, so that a
+// burst of calls does not open a connection each and overrun the service's
+// accept queue or its handler threads.
 //
 // Thread-safety: exchange() may run on any number of threads at once.
 // curl_global_init must have run before the first exchange. Lifetime: every
@@ -15,6 +18,8 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
+#include <cstddef>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -42,27 +47,36 @@ struct HttpResponse {
 
 class HttpSession {
  public:
+  // Exchanges that may run at once, each over a connection of its own.
+  static constexpr std::size_t kMaxSlots = 8;
+
   // `exchangeLimit` bounds one whole exchange, connecting included.
   explicit HttpSession(std::chrono::milliseconds exchangeLimit);
   ~HttpSession();
   HttpSession(const HttpSession&) = delete;
   HttpSession& operator=(const HttpSession&) = delete;
 
-  // Makes one exchange and waits until the whole answer has arrived. Returns
-  // std::nullopt when it fails in any way (refused, time limit, broken
-  // connection, malformed answer). Throws RequestAborted, having sent
-  // nothing, when `stop` is already requested, and, ending the exchange at
-  // once, when it is requested before the exchange completes.
+  // Makes one exchange and waits until the whole answer has arrived; the
+  // wait for a free slot counts against the exchange limit. Returns
+  // std::nullopt when it fails in any way (no slot in time, refused, time
+  // limit, broken connection, malformed answer). Throws RequestAborted,
+  // having sent nothing, when `stop` is requested before the exchange starts,
+  // and, ending the exchange at once, when it is requested before the
+  // exchange completes. Throws std::invalid_argument when the method is not
+  // an HTTP token.
   std::optional<HttpResponse> exchange(const HttpRequest& request, std::stop_token stop);
 
  private:
   struct Slot;
-  std::unique_ptr<Slot> takeSlot();
+  std::unique_ptr<Slot> takeSlot(std::chrono::steady_clock::time_point deadline,
+                                 std::stop_token stop);
   void giveBack(std::unique_ptr<Slot> slot) noexcept;
 
   const std::chrono::milliseconds exchangeLimit_;
-  std::mutex mutex_;  // Guards idle_.
+  std::mutex mutex_;  // Guards idle_ and slotCount_.
+  std::condition_variable_any slotFreed_;
   std::vector<std::unique_ptr<Slot>> idle_;
+  std::size_t slotCount_ = 0;  // Slots in existence, idle or in use.
 };
 
 }  // namespace tindrel

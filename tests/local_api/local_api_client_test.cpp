@@ -18,6 +18,7 @@
 
 #include "json/json_reader.h"
 #include "json/json_writer.h"
+#include "local_api/http_session.h"
 #include "test_support.h"
 
 namespace tindrel {
@@ -349,6 +350,50 @@ TEST(LocalAPIRequestTest, EndsAHangingExchangeWhenStopIsRequested) {
   second.request_stop();
   ASSERT_EQ(next.wait_for(60s), std::future_status::ready);
   EXPECT_THROW(next.get(), RequestAborted);
+}
+
+TEST(LocalAPIRequestTest, QueuesExchangesBeyondTheConnectionLimitAbortably) {
+  FakeService* self = nullptr;
+  FakeService service([&self](const httplib::Request& request, httplib::Response& response) {
+    if (request.path == "/api/v1/hang") self->hangUntilReleased();
+    response.set_content(R"({"ok":true})", "application/json");
+  });
+  self = &service;
+  const ConnectionFile file(service.baseURL());
+  const LocalAPIClient client(file.path(), 120s);
+  const std::size_t limit = HttpSession::kMaxSlots;
+
+  std::vector<std::stop_source> stops(limit + 1);
+  std::vector<std::future<JsonObject>> hanging;
+  for (std::size_t i = 0; i < limit; ++i) {
+    hanging.push_back(std::async(std::launch::async, [&client, token = stops[i].get_token()] {
+      return client.request("GET", "/api/v1/hang", nullptr, token);
+    }));
+  }
+  ASSERT_TRUE(service.waitForRequests(limit));
+  // One more waits for a connection instead of opening another.
+  auto queued = std::async(std::launch::async, [&client, token = stops[limit].get_token()] {
+    return client.request("GET", "/api/v1/health", nullptr, token);
+  });
+  EXPECT_EQ(queued.wait_for(300ms), std::future_status::timeout);
+  EXPECT_EQ(service.received().size(), limit);
+
+  // A stop request ends the wait for a connection as it ends an exchange.
+  stops[limit].request_stop();
+  ASSERT_EQ(queued.wait_for(60s), std::future_status::ready);
+  EXPECT_THROW(queued.get(), RequestAborted);
+  for (std::size_t i = 0; i < limit; ++i) {
+    stops[i].request_stop();
+    ASSERT_EQ(hanging[i].wait_for(60s), std::future_status::ready);
+    EXPECT_THROW(hanging[i].get(), RequestAborted);
+  }
+  EXPECT_EQ(service.received().size(), limit);
+
+  // Every connection is free again (and so are the service's threads).
+  service.releaseHangs();
+  for (std::size_t i = 0; i <= limit; ++i) {
+    EXPECT_EQ(get(client, "/api/v1/health"), (JsonObject{{"ok", true}}));
+  }
 }
 
 TEST(LocalAPIRequestTest, SendsNothingWhenStopWasAlreadyRequested) {

@@ -109,7 +109,7 @@ struct ReceivedRequest {
 
 // An in-process HTTP service on 127.0.0.1 with an ephemeral port. Every
 // request is recorded, then answered by `answer`; with neverAnswers() the
-// service accepts the request and then waits until the fake is destroyed.
+// service accepts the request and then waits until its hangs are released.
 class FakeService {
  public:
   using Answer = std::function<void(const httplib::Request&, httplib::Response&)>;
@@ -143,11 +143,7 @@ class FakeService {
   }
 
   ~FakeService() {
-    {
-      const std::lock_guard lock(mutex_);
-      released_ = true;
-    }
-    changed_.notify_all();
+    releaseHangs();
     server_.stop();
     thread_.join();
   }
@@ -177,6 +173,21 @@ class FakeService {
     return received_;
   }
 
+  // Ends every hang, present and future.
+  void releaseHangs() {
+    {
+      const std::lock_guard lock(mutex_);
+      released_ = true;
+    }
+    changed_.notify_all();
+  }
+
+  // Blocks the calling handler until releaseHangs() or the fake's end.
+  void hangUntilReleased() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return released_; });
+  }
+
   // Waits (at most a generous while) until `count` requests have arrived.
   bool waitForRequests(std::size_t count) {
     std::unique_lock lock(mutex_);
@@ -185,11 +196,6 @@ class FakeService {
   }
 
  private:
-  void hangUntilReleased() {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return released_; });
-  }
-
   Answer answer_;
   httplib::Server server_;
   int port_ = 0;
