@@ -8,8 +8,10 @@
 // internally synchronised.
 #pragma once
 
-// Fakes must take a thousand connections at once: a deep listen queue and
-// enough handler threads (the library's defaults are 5 and 8).
+// Fakes must take a thousand connections at once: a deep listen queue, enough
+// handler threads (the library's defaults are 5 and 8), and poll(2) instead of
+// select(2), which cannot watch descriptors numbered 1024 and above.
+#define CPPHTTPLIB_USE_POLL
 #define CPPHTTPLIB_LISTEN_BACKLOG 1024
 #define CPPHTTPLIB_THREAD_POOL_COUNT 16
 #include <httplib.h>
