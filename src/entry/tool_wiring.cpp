@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "json/json_reader.h"
 #include "local_api/bridge_error.h"
 #include "local_api/local_api_client.h"
 #include "mcp_server/protocol_error.h"
@@ -54,12 +55,16 @@ void registerToolHandlers(MCPServer& server, const std::string& connectionPath) 
   const MCPBridge bridge(std::make_shared<const LocalAPIClient>(connectionPath));
   server.registerMethod("tools/call", [bridge](const JsonValue* params, std::stop_token stop) {
     const ToolCallParams read = readToolCallParams(params);
-    static const JsonObject noArguments;
+    // The arguments are free JSON values: a string that as a whole is a data
+    // URL is byte data there, and every rule that wants a string refuses it.
+    // The tool name is a plain string like the rest of the message.
+    JsonObject arguments;
+    if (read.arguments != nullptr) {
+      arguments = *read.arguments;
+      for (auto& [key, value] : arguments) convertDataUrls(value);
+    }
     try {
-      return bridge
-          .call(*read.name, read.arguments != nullptr ? *read.arguments : noArguments,
-                std::move(stop))
-          .toJson();
+      return bridge.call(*read.name, arguments, std::move(stop)).toJson();
     } catch (const UnknownToolError&) {
       throw ProtocolError(ProtocolError::Kind::invalidParams, kUnknownToolDetail);
     } catch (const RequestAborted&) {

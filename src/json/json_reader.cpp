@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -50,6 +51,8 @@ double preciseDouble(std::string_view text, double fallback) {
 // parser refuses nesting beyond kMaxJsonDepth before that matters).
 class ValueBuilder {
  public:
+  void keepDataUrlsAsStrings() { dataUrlsAsBytes_ = false; }
+
   static constexpr std::size_t max_array_size = static_cast<std::size_t>(-1);
   static constexpr std::size_t max_object_size = static_cast<std::size_t>(-1);
   static constexpr std::size_t max_string_size = static_cast<std::size_t>(-1);
@@ -95,7 +98,7 @@ class ValueBuilder {
   }
   bool on_string(string_view last, std::size_t, error_code&) {
     std::string text = takePending(last);
-    if (std::string_view(text).starts_with(kDataUrlPrefix)) {
+    if (dataUrlsAsBytes_ && std::string_view(text).starts_with(kDataUrlPrefix)) {
       if (std::optional<ByteData> bytes = parseDataUrl(text)) {
         values_.emplace_back(std::move(*bytes));
         return true;
@@ -169,6 +172,7 @@ class ValueBuilder {
   std::vector<std::string> keys_;
   std::string pending_;
   std::string pendingNumber_;
+  bool dataUrlsAsBytes_ = true;
 };
 
 boost::json::parse_options parseOptions() {
@@ -182,8 +186,11 @@ boost::json::parse_options parseOptions() {
 
 }  // namespace
 
-JsonValue readJson(std::string_view text) {
+JsonValue readJson(std::string_view text) { return readJson(text, DataUrls::asBytes); }
+
+JsonValue readJson(std::string_view text, DataUrls dataUrls) {
   boost::json::basic_parser<ValueBuilder> parser(parseOptions());
+  if (dataUrls == DataUrls::asStrings) parser.handler().keepDataUrlsAsStrings();
   error_code error;
   const std::size_t consumed = parser.write_some(false, text.data(), text.size(), error);
   if (error) throw JsonReadError("invalid JSON: " + error.message());
@@ -191,6 +198,25 @@ JsonValue readJson(std::string_view text) {
   // left over is not part of one JSON text.
   if (consumed != text.size()) throw JsonReadError("invalid JSON: extra data after the value");
   return parser.handler().takeResult();
+}
+
+void convertDataUrls(JsonValue& value) {
+  // An explicit stack of the values still to visit: a value read from text
+  // can be nested kMaxJsonDepth deep, one built in code deeper still.
+  std::vector<JsonValue*> pending{&value};
+  while (!pending.empty()) {
+    JsonValue* const current = pending.back();
+    pending.pop_back();
+    if (const std::string* text = current->asString()) {
+      if (text->starts_with(kDataUrlPrefix)) {
+        if (std::optional<ByteData> bytes = parseDataUrl(*text)) *current = std::move(*bytes);
+      }
+    } else if (JsonArray* array = current->asArray()) {
+      for (JsonValue& element : *array) pending.push_back(&element);
+    } else if (JsonObject* object = current->asObject()) {
+      for (auto& [key, member] : *object) pending.push_back(&member);
+    }
+  }
 }
 
 }  // namespace tindrel

@@ -157,7 +157,9 @@ void MCPServer::State::handleMessage(const std::string& text) {
                                 std::string(texts::kInvalidMessageFormat));
   JsonValue message;
   try {
-    message = readJson(text);
+    // The envelope's own members are plain strings: an id or a method that
+    // happens to look like a data URL must still make a request.
+    message = readJson(text, DataUrls::asStrings);
   } catch (const std::exception&) {
     sendError(randomId(), malformed);
     return;

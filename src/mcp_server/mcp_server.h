@@ -42,10 +42,12 @@ struct ServerConfiguration {
 class MCPServer {
  public:
   // Handles one request. `params` is the request's "params" member, or nullptr
-  // when the request has none. `stop` is requested when the client cancels the
-  // request. Returns the result; throws ProtocolError for a JSON-RPC error,
-  // RequestCancelled to answer nothing, any other std::exception for an
-  // internal error whose detail is its what().
+  // when the request has none; its strings are plain strings, data URLs
+  // included (a handler applies convertDataUrls() where it wants byte data).
+  // `stop` is requested when the client cancels the request. Returns the
+  // result; throws ProtocolError for a JSON-RPC error, RequestCancelled to
+  // answer nothing, any other std::exception for an internal error whose
+  // detail is its what().
   using MethodHandler = std::function<JsonValue(const JsonValue* params, std::stop_token stop)>;
 
   explicit MCPServer(ServerConfiguration configuration);

@@ -198,5 +198,33 @@ TEST(JsonReaderTest, LimitsNestingDepth) {
   EXPECT_THROW(readJson(nestedArrays(100'000)), JsonReadError);
 }
 
+TEST(JsonReaderTest, KeepsDataUrlsAsStringsUntilConverted) {
+  const std::string text =
+      R"({"id":"data:,x","params":{"data:,k":["data:;base64,aGk=","data:,100%",7,)"
+      R"({"deep":"data:text/plain,a%20b"}],"plain":"text"}})";
+  JsonValue value = readJson(text, DataUrls::asStrings);
+  const JsonValue paramsAsStrings =
+      JsonObject{{"data:,k", JsonArray{"data:;base64,aGk=", "data:,100%", 7,
+                                       JsonObject{{"deep", "data:text/plain,a%20b"}}}},
+                 {"plain", "text"}};
+  EXPECT_EQ(value, (JsonValue{JsonObject{{"id", "data:,x"}, {"params", paramsAsStrings}}}));
+
+  // Converting a subtree gives what reading with the rule gives for it; the
+  // rest of the value and every key stay as they were.
+  JsonValue& params = value.asObject()->find("params")->second;
+  convertDataUrls(params);
+  EXPECT_EQ(params, *readJson(text).find("params"));
+  EXPECT_EQ(params.find("data:,k")->asArray()->front(), JsonValue(ByteData{"hi", ""}));
+  EXPECT_EQ(*value.find("id"), JsonValue("data:,x"));
+
+  // As deep as the reader allows, and one level more.
+  JsonValue deep = readJson(nestedArrays(kMaxJsonDepth), DataUrls::asStrings);
+  JsonValue* innermost = &deep;
+  while (!innermost->asArray()->empty()) innermost = &innermost->asArray()->front();
+  *innermost = JsonArray{"data:,x"};
+  convertDataUrls(deep);
+  EXPECT_EQ(innermost->asArray()->front(), JsonValue(ByteData{"x", ""}));
+}
+
 }  // namespace
 }  // namespace tindrel

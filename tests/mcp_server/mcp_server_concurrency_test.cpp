@@ -106,6 +106,10 @@ TEST(MCPServerConcurrency, CancellationStopsTheHandlerAndSuppressesItsAnswer) {
         R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":7,"reason":"user"}})");
     transport.push(
         R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":"7"}})");
+    // An id that looks like a data URL is matched as the string it is.
+    transport.push(R"({"jsonrpc":"2.0","id":"data:,w","method":"wait"})");
+    transport.push(
+        R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":"data:,w"}})");
     const auto sent = transport.waitForSent(2);
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent[1], R"({"id":"7","jsonrpc":"2.0","result":"finished anyway"})");
@@ -113,7 +117,7 @@ TEST(MCPServerConcurrency, CancellationStopsTheHandlerAndSuppressesItsAnswer) {
     transport.finish();
     server.waitUntilCompleted();
   }  // every handler has ended once the server is gone
-  EXPECT_EQ(stopped.load(), 1);
+  EXPECT_EQ(stopped.load(), 2);
   // Nothing for the cancelled request; later requests are answered.
   const auto sent = transport.sent();
   ASSERT_EQ(sent.size(), 3u);

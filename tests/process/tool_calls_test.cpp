@@ -264,6 +264,18 @@ TEST_F(ToolCallsProcess, ParameterShapesAndUnknownTools) {
       {toolCall("5", R"({"arguments":{}})"), ""},
       {toolCall("6", R"({"name":7})"), ""},
       {toolCall("7", R"({"name":"tindrel_health","arguments":[]})"), ""},
+      // The tool name is a plain string; an argument that as a whole is a
+      // data URL is byte data, which no string rule accepts.
+      {toolCall("8", R"({"name":"data:,tindrel_health"})"),
+       R"({"error":{"code":-32602,"data":{"detail":"Unknown Tindrel tool"},)"
+       R"("message":"Invalid params: Unknown Tindrel tool"},"id":8,"jsonrpc":"2.0"})"},
+      {toolCall(R"("data:,9")", R"({"name":"tindrel_transcribe","arguments":)"
+                                R"({"filePath":"/Users/a/m.m4a","idempotencyKey":"data:,k1"}})"),
+       resultLine(R"("data:,9")",
+                  "{\"code\":\"invalid_arguments\",\"error\":\"idempotencyKey is required "
+                  "and must contain 1\u2013200 characters.\",\"recoverySuggestion\":\"Correct "
+                  "the request and retry. The original audio is unchanged.\"}",
+                  true)},
   };
   for (const Exchange& exchange : exchanges) {
     ASSERT_TRUE(server->writeLine(exchange.input));
