@@ -371,23 +371,39 @@ JsonValue MCPServer::State::initialize(const JsonValue* params) {
   }
   if (!params->isObject()) throw std::runtime_error(std::string(texts::kInitializeParamsNotObject));
 
-  // Lenient reading: whatever is missing (or not of the expected type) takes
-  // its default.
-  std::string requested(texts::kLatestProtocolVersion);
-  if (const JsonValue* version = params->find("protocolVersion"); version && version->isString()) {
-    requested = *version->asString();
+  // Lenient about what is missing (or null), which takes its default; a
+  // member of the wrong type is a reading failure like any other, and leaves
+  // the session closed.
+  const auto present = [params](std::string_view key) -> const JsonValue* {
+    const JsonValue* member = params->find(key);
+    return member != nullptr && !member->isNull() ? member : nullptr;
+  };
+  const JsonValue* version = present("protocolVersion");
+  if (version != nullptr && !version->isString()) {
+    throw std::runtime_error(std::string(texts::kInitializeVersionNotString));
   }
+  const JsonValue* capabilities = present("capabilities");
+  if (capabilities != nullptr && !capabilities->isObject()) {
+    throw std::runtime_error(std::string(texts::kInitializeCapabilitiesNotObject));
+  }
+  const JsonValue* info = present("clientInfo");
+  if (info != nullptr) {
+    const JsonValue* name = info->find("name");
+    const JsonValue* infoVersion = info->find("version");
+    if (name == nullptr || !name->isString() || infoVersion == nullptr ||
+        !infoVersion->isString()) {
+      throw std::runtime_error(std::string(texts::kInitializeClientInfoMalformed));
+    }
+  }
+
+  const std::string requested =
+      version != nullptr ? *version->asString() : std::string(texts::kLatestProtocolVersion);
   const auto& supported = texts::kSupportedProtocolVersions;
   const bool known = std::find(supported.begin(), supported.end(), requested) != supported.end();
   protocolVersion = known ? requested : std::string(texts::kLatestProtocolVersion);
-
-  const JsonValue* capabilities = params->find("capabilities");
-  clientCapabilities =
-      capabilities != nullptr && capabilities->isObject() ? *capabilities : JsonValue(JsonObject{});
-  const JsonValue* info = params->find("clientInfo");
-  clientInfo = info != nullptr && info->isObject()
-                   ? *info
-                   : JsonValue(JsonObject{{"name", "unknown"}, {"version", "0.0.0"}});
+  clientCapabilities = capabilities != nullptr ? *capabilities : JsonValue(JsonObject{});
+  clientInfo =
+      info != nullptr ? *info : JsonValue(JsonObject{{"name", "unknown"}, {"version", "0.0.0"}});
   initialized = true;
 
   return JsonObject{

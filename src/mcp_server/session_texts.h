@@ -32,6 +32,13 @@ inline constexpr std::string_view kInitializeParamsMissing =
     "Cannot read initialize parameters: params are missing";
 inline constexpr std::string_view kInitializeParamsNotObject =
     "Cannot read initialize parameters: params must be an object";
+inline constexpr std::string_view kInitializeVersionNotString =
+    "Cannot read initialize parameters: protocolVersion must be a string";
+inline constexpr std::string_view kInitializeCapabilitiesNotObject =
+    "Cannot read initialize parameters: capabilities must be an object";
+inline constexpr std::string_view kInitializeClientInfoMalformed =
+    "Cannot read initialize parameters: clientInfo must be an object with a string name and "
+    "version";
 inline constexpr std::string_view kUnknownFailure = "Unknown failure";
 
 }  // namespace tindrel::session_texts

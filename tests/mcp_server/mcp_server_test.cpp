@@ -319,8 +319,8 @@ TEST(MCPServer, NegotiatesTheProtocolVersion) {
       {R"({"protocolVersion":" 2025-06-18"})", "2025-11-25"},
       {R"({"protocolVersion":"2025-06-18\r"})", "2025-11-25"},
       {R"({})", "2025-11-25"},
-      // Read leniently: members of another type count as missing.
-      {R"({"protocolVersion":20250618,"capabilities":[],"clientInfo":"x"})", "2025-11-25"},
+      // Read leniently: what is missing or null takes its default.
+      {R"({"protocolVersion":null,"capabilities":null,"clientInfo":null})", "2025-11-25"},
       {R"({"protocolVersion":"2024-11-05","capabilities":{"roots":{}},"clientInfo":{"name":"c","version":"2"}})",
        "2024-11-05"},
   };
@@ -341,8 +341,13 @@ TEST(MCPServer, NegotiatesTheProtocolVersion) {
 }
 
 TEST(MCPServer, InitializeWithoutUsableParamsLeavesTheSessionClosed) {
+  // No params, or params that do not fit: a member of the wrong type is a
+  // reading failure, not a missing member.
   for (const std::string params :
-       {"", R"(,"params":null)", R"(,"params":[])", R"(,"params":"x")"}) {
+       {"", R"(,"params":null)", R"(,"params":[])", R"(,"params":"x")",
+        R"(,"params":{"protocolVersion":20250618})", R"(,"params":{"capabilities":[]})",
+        R"(,"params":{"clientInfo":"x"})", R"(,"params":{"clientInfo":{"name":"c"}})",
+        R"(,"params":{"clientInfo":{"name":1,"version":"2"}})"}) {
     const auto sent = runSession({R"({"jsonrpc":"2.0","id":1,"method":"initialize")" + params + "}",
                                   R"({"jsonrpc":"2.0","id":2,"method":"echo"})",
                                   R"({"jsonrpc":"2.0","id":3,"method":"ping"})"});
