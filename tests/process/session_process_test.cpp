@@ -56,6 +56,9 @@ TEST(SessionProcess, TranscriptOfAWholeSession) {
       {R"({"jsonrpc":"2.0","id":1,"method":"resources/list"})", {}},
       {R"({"jsonrpc":"2.0","id":"p","method":"ping"})",
        {R"({"id":"p","jsonrpc":"2.0","result":{}})"}},
+      // An id that looks like a data URL is still a string id.
+      {R"({"jsonrpc":"2.0","id":"data:,p","method":"ping"})",
+       {R"({"id":"data:,p","jsonrpc":"2.0","result":{}})"}},
       {R"({"jsonrpc":"2.0","method":"notifications/initialized"})", {}},
       {R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":1}})",
        {errorLine(R"("<random>")", -32600, "Invalid Request", "Server is not initialized")}},
@@ -70,6 +73,9 @@ TEST(SessionProcess, TranscriptOfAWholeSession) {
       {R"({"jsonrpc":"2.0","id":3,"method":"initialize","params":null})",
        {errorLine("3", -32603, "Internal error",
                   "Cannot read initialize parameters: params are missing")}},
+      {R"({"jsonrpc":"2.0","id":"v","method":"initialize","params":{"protocolVersion":5}})",
+       {errorLine(R"("v")", -32603, "Internal error",
+                  "Cannot read initialize parameters: protocolVersion must be a string")}},
       {R"({"jsonrpc":"2.0","id":4,"method":"tools/list"})", {}},
       // Initialize, once.
       {kInitialize, {kInitializeResult}},
