@@ -212,6 +212,7 @@ TEST(MCPServer, AnswersEachMessageExactly) {
        {}},
       // Responses from the client are dropped.
       {"response with a result", true, R"({"jsonrpc":"2.0","id":1,"result":{}})", {}},
+      {"response with a data URL id", true, R"({"jsonrpc":"2.0","id":"data:,r","result":{}})", {}},
       {"response with an error",
        true,
        R"({"jsonrpc":"2.0","id":"r","error":{"code":-1,"message":"no"}})",
