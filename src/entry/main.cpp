@@ -1,6 +1,5 @@
 // tindrel-mcp: reads the command line, then serves one MCP session over
 // standard input and output until the input ends.
-#include <curl/curl.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -61,8 +60,8 @@ int main(int argc, char** argv) {
   // A client that closes its end of standard output must cost a failed write,
   // not the process.
   std::signal(SIGPIPE, SIG_IGN);
-  // Before any thread exists, as libcurl requires.
-  curl_global_init(CURL_GLOBAL_DEFAULT);
+  // libcurl is loaded and initialised at the first tool call, not here: the
+  // session can start answering without waiting for it.
 
   tindrel::MCPServer server(tindrel::ServerConfiguration{
       "Tindrel", "1.0.0",

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "local_api/bridge_error.h"
+#include "local_api/curl_library.h"
 
 namespace tindrel {
 namespace {
@@ -21,13 +22,14 @@ constexpr curl_off_t kMaxReserve = 64 * 1024 * 1024;
 
 // Owns a curl header list.
 struct HeaderList {
+  const CurlFunctions& curl;
   curl_slist* list = nullptr;
-  HeaderList() = default;
+  explicit HeaderList(const CurlFunctions& functions) : curl(functions) {}
   HeaderList(const HeaderList&) = delete;
   HeaderList& operator=(const HeaderList&) = delete;
-  ~HeaderList() { curl_slist_free_all(list); }
+  ~HeaderList() { curl.slistFreeAll(list); }
   bool append(const char* line) {
-    curl_slist* const grown = curl_slist_append(list, line);
+    curl_slist* const grown = curl.slistAppend(list, line);
     if (grown == nullptr) return false;
     list = grown;
     return true;
@@ -36,6 +38,7 @@ struct HeaderList {
 
 // Where the answer body goes while it arrives.
 struct Receiver {
+  const CurlFunctions& curl;
   CURL* easy;
   std::string* body;
   bool started = false;
@@ -48,12 +51,12 @@ size_t receive(char* data, size_t size, size_t count, void* context) noexcept {
   if (!receiver->started) {
     receiver->started = true;
     long status = 0;
-    curl_easy_getinfo(receiver->easy, CURLINFO_RESPONSE_CODE, &status);
+    receiver->curl.easyGetinfo(receiver->easy, CURLINFO_RESPONSE_CODE, &status);
     // A 401 answer is judged by its status alone.
     receiver->discard = status == 401;
     curl_off_t length = -1;
     if (!receiver->discard &&
-        curl_easy_getinfo(receiver->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) ==
+        receiver->curl.easyGetinfo(receiver->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) ==
             CURLE_OK &&
         length > 0) {
       try {
@@ -87,21 +90,23 @@ bool isHttpToken(std::string_view text) {
 }  // namespace
 
 struct HttpSession::Slot {
+  const CurlFunctions& curl;
   CURLM* multi = nullptr;
   CURL* easy = nullptr;
 
-  Slot() = default;
+  explicit Slot(const CurlFunctions& functions) : curl(functions) {}
   Slot(const Slot&) = delete;
   Slot& operator=(const Slot&) = delete;
   ~Slot() {
     // The easy handle is never left attached; closing the multi handle closes
     // the cached connections.
-    if (multi != nullptr) curl_multi_cleanup(multi);
-    if (easy != nullptr) curl_easy_cleanup(easy);
+    if (multi != nullptr) curl.multiCleanup(multi);
+    if (easy != nullptr) curl.easyCleanup(easy);
   }
 };
 
-HttpSession::HttpSession(std::chrono::milliseconds exchangeLimit) : exchangeLimit_(exchangeLimit) {
+HttpSession::HttpSession(std::chrono::milliseconds exchangeLimit, CurlLoader loadCurl)
+    : exchangeLimit_(exchangeLimit), loadCurl_(loadCurl) {
   // Giving a slot back then never allocates.
   idle_.reserve(kMaxSlots);
 }
@@ -109,7 +114,8 @@ HttpSession::HttpSession(std::chrono::milliseconds exchangeLimit) : exchangeLimi
 HttpSession::~HttpSession() = default;
 
 std::unique_ptr<HttpSession::Slot> HttpSession::takeSlot(
-    std::chrono::steady_clock::time_point deadline, std::stop_token stop) {
+    const CurlFunctions& curl, std::chrono::steady_clock::time_point deadline,
+    std::stop_token stop) {
   {
     std::unique_lock lock(mutex_);
     const bool available = slotFreed_.wait_until(
@@ -138,37 +144,37 @@ std::unique_ptr<HttpSession::Slot> HttpSession::takeSlot(
       session.slotFreed_.notify_one();
     }
   } reservation{*this};
-  auto slot = std::make_unique<Slot>();
-  slot->multi = curl_multi_init();
-  slot->easy = curl_easy_init();
+  auto slot = std::make_unique<Slot>(curl);
+  slot->multi = curl.multiInit();
+  slot->easy = curl.easyInit();
   if (slot->multi == nullptr || slot->easy == nullptr) return nullptr;
 
   // Settings that hold for every exchange of this slot. Each one is set
   // explicitly so that neither libcurl's defaults nor the environment decide.
   CURL* const easy = slot->easy;
   bool ok = true;
-  ok &= curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
+  ok &= curl.easySetopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
   // An empty proxy disables every proxy, including those named by
   // environment variables; "*" also exempts every host from them.
-  ok &= curl_easy_setopt(easy, CURLOPT_PROXY, "") == CURLE_OK;
-  ok &= curl_easy_setopt(easy, CURLOPT_NOPROXY, "*") == CURLE_OK;
+  ok &= curl.easySetopt(easy, CURLOPT_PROXY, "") == CURLE_OK;
+  ok &= curl.easySetopt(easy, CURLOPT_NOPROXY, "*") == CURLE_OK;
 #if LIBCURL_VERSION_NUM >= 0x075500  // 7.85.0
-  ok &= curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http") == CURLE_OK;
-  ok &= curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http") == CURLE_OK;
+  ok &= curl.easySetopt(easy, CURLOPT_PROTOCOLS_STR, "http") == CURLE_OK;
+  ok &= curl.easySetopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http") == CURLE_OK;
 #else
-  ok &= curl_easy_setopt(easy, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP)) == CURLE_OK;
-  ok &= curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP)) ==
-        CURLE_OK;
+  ok &= curl.easySetopt(easy, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP)) == CURLE_OK;
+  ok &=
+      curl.easySetopt(easy, CURLOPT_REDIR_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP)) == CURLE_OK;
 #endif
   // A redirect answer is itself the final answer.
-  ok &= curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK;
-  ok &= curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 0L) == CURLE_OK;
-  ok &= curl_easy_setopt(easy, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_IGNORED)) == CURLE_OK;
-  ok &= curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)) ==
+  ok &= curl.easySetopt(easy, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK;
+  ok &= curl.easySetopt(easy, CURLOPT_MAXREDIRS, 0L) == CURLE_OK;
+  ok &= curl.easySetopt(easy, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_IGNORED)) == CURLE_OK;
+  ok &= curl.easySetopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)) ==
         CURLE_OK;
   // Send the path exactly as checked, without resolving "." or "..".
-  ok &= curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L) == CURLE_OK;
-  ok &= curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &receive) == CURLE_OK;
+  ok &= curl.easySetopt(easy, CURLOPT_PATH_AS_IS, 1L) == CURLE_OK;
+  ok &= curl.easySetopt(easy, CURLOPT_WRITEFUNCTION, &receive) == CURLE_OK;
   if (!ok) return nullptr;
   reservation.kept = true;
   return slot;
@@ -187,9 +193,13 @@ std::optional<HttpResponse> HttpSession::exchange(const HttpRequest& request,
                                                   std::stop_token stop) {
   if (!isHttpToken(request.method)) throw std::invalid_argument("HTTP method is not a token");
   if (stop.stop_requested()) throw RequestAborted();
+  // Loaded at the first exchange; without it no exchange can be made.
+  const CurlFunctions* const loaded = loadCurl_();
+  if (loaded == nullptr) return std::nullopt;
+  const CurlFunctions& curl = *loaded;
 
   const auto deadline = std::chrono::steady_clock::now() + exchangeLimit_;
-  std::unique_ptr<Slot> slot = takeSlot(deadline, stop);
+  std::unique_ptr<Slot> slot = takeSlot(curl, deadline, stop);
   if (slot == nullptr) return std::nullopt;
   // Gives the slot back on every way out, detached from its multi handle and
   // holding no pointer into this exchange.
@@ -198,17 +208,18 @@ std::optional<HttpResponse> HttpSession::exchange(const HttpRequest& request,
     std::unique_ptr<Slot>& slot;
     bool attached = false;
     ~Lease() {
-      if (attached) curl_multi_remove_handle(slot->multi, slot->easy);
-      curl_easy_setopt(slot->easy, CURLOPT_HTTPHEADER, nullptr);
-      curl_easy_setopt(slot->easy, CURLOPT_POSTFIELDS, nullptr);
-      curl_easy_setopt(slot->easy, CURLOPT_WRITEDATA, nullptr);
+      const CurlFunctions& curl = slot->curl;
+      if (attached) curl.multiRemoveHandle(slot->multi, slot->easy);
+      curl.easySetopt(slot->easy, CURLOPT_HTTPHEADER, nullptr);
+      curl.easySetopt(slot->easy, CURLOPT_POSTFIELDS, nullptr);
+      curl.easySetopt(slot->easy, CURLOPT_WRITEDATA, nullptr);
       session.giveBack(std::move(slot));
     }
   } lease{*this, slot};
   CURL* const easy = slot->easy;
   CURLM* const multi = slot->multi;
 
-  HeaderList headers;
+  HeaderList headers(curl);
   std::string authorizationLine;
   authorizationLine.reserve(15 + request.authorization.size());
   authorizationLine.append("Authorization: ").append(request.authorization);
@@ -228,41 +239,41 @@ std::optional<HttpResponse> HttpSession::exchange(const HttpRequest& request,
 
   const std::string method(request.method);
   HttpResponse response;
-  Receiver receiver{easy, &response.body};
-  ok &= curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, remainingMilliseconds) == CURLE_OK;
-  ok &= curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, remainingMilliseconds) == CURLE_OK;
-  ok &= curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str()) == CURLE_OK;
-  ok &= curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.list) == CURLE_OK;
-  ok &= curl_easy_setopt(easy, CURLOPT_WRITEDATA, &receiver) == CURLE_OK;
+  Receiver receiver{curl, easy, &response.body};
+  ok &= curl.easySetopt(easy, CURLOPT_TIMEOUT_MS, remainingMilliseconds) == CURLE_OK;
+  ok &= curl.easySetopt(easy, CURLOPT_CONNECTTIMEOUT_MS, remainingMilliseconds) == CURLE_OK;
+  ok &= curl.easySetopt(easy, CURLOPT_URL, request.url.c_str()) == CURLE_OK;
+  ok &= curl.easySetopt(easy, CURLOPT_HTTPHEADER, headers.list) == CURLE_OK;
+  ok &= curl.easySetopt(easy, CURLOPT_WRITEDATA, &receiver) == CURLE_OK;
   if (request.body != nullptr) {
-    ok &= curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request.body->data()) == CURLE_OK;
-    ok &= curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
-                           static_cast<curl_off_t>(request.body->size())) == CURLE_OK;
-    ok &= curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST,
-                           method == "POST" ? nullptr : method.c_str()) == CURLE_OK;
+    ok &= curl.easySetopt(easy, CURLOPT_POSTFIELDS, request.body->data()) == CURLE_OK;
+    ok &= curl.easySetopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                          static_cast<curl_off_t>(request.body->size())) == CURLE_OK;
+    ok &= curl.easySetopt(easy, CURLOPT_CUSTOMREQUEST,
+                          method == "POST" ? nullptr : method.c_str()) == CURLE_OK;
   } else {
-    ok &= curl_easy_setopt(easy, CURLOPT_POSTFIELDS, nullptr) == CURLE_OK;
-    ok &= curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(-1)) ==
-          CURLE_OK;
-    ok &= curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L) == CURLE_OK;
-    ok &= curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST,
-                           method == "GET" ? nullptr : method.c_str()) == CURLE_OK;
+    ok &= curl.easySetopt(easy, CURLOPT_POSTFIELDS, nullptr) == CURLE_OK;
+    ok &=
+        curl.easySetopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(-1)) == CURLE_OK;
+    ok &= curl.easySetopt(easy, CURLOPT_HTTPGET, 1L) == CURLE_OK;
+    ok &= curl.easySetopt(easy, CURLOPT_CUSTOMREQUEST,
+                          method == "GET" ? nullptr : method.c_str()) == CURLE_OK;
   }
   if (!ok) return std::nullopt;
 
   // A stop request wakes the wait below at once, from whichever thread makes
   // it. curl_multi_wakeup is safe to call from another thread, and a wake-up
   // made before the wait begins is kept until the wait.
-  const std::stop_callback wakeOnStop(stop, [multi]() noexcept { curl_multi_wakeup(multi); });
+  const std::stop_callback wakeOnStop(stop, [&curl, multi]() noexcept { curl.multiWakeup(multi); });
   if (stop.stop_requested()) throw RequestAborted();
 
-  if (curl_multi_add_handle(multi, easy) != CURLM_OK) return std::nullopt;
+  if (curl.multiAddHandle(multi, easy) != CURLM_OK) return std::nullopt;
   lease.attached = true;
   while (true) {
     int running = 0;
-    if (curl_multi_perform(multi, &running) != CURLM_OK) return std::nullopt;
+    if (curl.multiPerform(multi, &running) != CURLM_OK) return std::nullopt;
     if (running == 0) break;
-    if (curl_multi_poll(multi, nullptr, 0, kPollMilliseconds, nullptr) != CURLM_OK) {
+    if (curl.multiPoll(multi, nullptr, 0, kPollMilliseconds, nullptr) != CURLM_OK) {
       return std::nullopt;
     }
     // Removing the handle (Lease) ends the exchange and closes its connection.
@@ -271,13 +282,13 @@ std::optional<HttpResponse> HttpSession::exchange(const HttpRequest& request,
 
   CURLcode result = CURLE_FAILED_INIT;
   int pending = 0;
-  while (const CURLMsg* message = curl_multi_info_read(multi, &pending)) {
+  while (const CURLMsg* message = curl.multiInfoRead(multi, &pending)) {
     if (message->msg == CURLMSG_DONE && message->easy_handle == easy) {
       result = message->data.result;
     }
   }
   if (result != CURLE_OK) return std::nullopt;
-  if (curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &response.status) != CURLE_OK) {
+  if (curl.easyGetinfo(easy, CURLINFO_RESPONSE_CODE, &response.status) != CURLE_OK) {
     return std::nullopt;
   }
   return response;

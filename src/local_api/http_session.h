@@ -12,9 +12,12 @@
 // burst of calls does not open a connection each and overrun the service's
 // accept queue or its handler threads.
 //
+// libcurl itself is loaded and initialised at the first exchange (see
+// curl_library.h); an exchange made when it cannot be loaded fails.
+//
 // Thread-safety: exchange() may run on any number of threads at once.
-// curl_global_init must have run before the first exchange. Lifetime: every
-// exchange must have returned before the session is destroyed.
+// Lifetime: every exchange must have returned before the session is
+// destroyed.
 #pragma once
 
 #include <chrono>
@@ -29,6 +32,13 @@
 #include <vector>
 
 namespace tindrel {
+
+// See curl_library.h; declared here so that this header needs no curl header.
+struct CurlFunctions;
+const CurlFunctions* curlLibrary() noexcept;
+
+// Gives the loaded libcurl, or nullptr when it cannot be loaded.
+using CurlLoader = const CurlFunctions* (*)() noexcept;
 
 struct HttpRequest {
   std::string_view method;         // An HTTP token such as "GET" or "POST".
@@ -51,14 +61,17 @@ class HttpSession {
   static constexpr std::size_t kMaxSlots = 8;
 
   // `exchangeLimit` bounds one whole exchange, connecting included.
-  explicit HttpSession(std::chrono::milliseconds exchangeLimit);
+  // `loadCurl` is called at every exchange and must return the same table
+  // each time (curlLibrary does).
+  explicit HttpSession(std::chrono::milliseconds exchangeLimit, CurlLoader loadCurl = &curlLibrary);
   ~HttpSession();
   HttpSession(const HttpSession&) = delete;
   HttpSession& operator=(const HttpSession&) = delete;
 
   // Makes one exchange and waits until the whole answer has arrived; the
   // wait for a free slot counts against the exchange limit. Returns
-  // std::nullopt when it fails in any way (no slot in time, refused, time
+  // std::nullopt when it fails in any way (libcurl not loadable, no slot in
+  // time, refused, time
   // limit, broken connection, malformed answer). Throws RequestAborted,
   // having sent nothing, when `stop` is requested before the exchange starts,
   // and, ending the exchange at once, when it is requested before the
@@ -68,11 +81,13 @@ class HttpSession {
 
  private:
   struct Slot;
-  std::unique_ptr<Slot> takeSlot(std::chrono::steady_clock::time_point deadline,
+  std::unique_ptr<Slot> takeSlot(const CurlFunctions& curl,
+                                 std::chrono::steady_clock::time_point deadline,
                                  std::stop_token stop);
   void giveBack(std::unique_ptr<Slot> slot) noexcept;
 
   const std::chrono::milliseconds exchangeLimit_;
+  const CurlLoader loadCurl_;
   std::mutex mutex_;  // Guards idle_ and slotCount_.
   std::condition_variable_any slotFreed_;
   std::vector<std::unique_ptr<Slot>> idle_;

@@ -8,8 +8,7 @@
 // it is read.
 //
 // Thread-safety: immutable after construction; request() may run on any
-// number of threads at once. curl_global_init must have run before the first
-// request (main does it before starting any thread).
+// number of threads at once. libcurl is loaded at the first request.
 #pragma once
 
 #include <chrono>
