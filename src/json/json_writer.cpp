@@ -1,5 +1,6 @@
 #include "json/json_writer.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -179,13 +180,71 @@ void appendValue(std::string& out, const JsonValue& value) {
   }
 }
 
+// Decimal digits of `value`, its sign included.
+std::size_t integerLength(std::int64_t value) {
+  std::size_t length = value < 0 ? 2 : 1;
+  // Magnitude without overflow for the most negative value.
+  auto magnitude =
+      value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+  while (magnitude >= 10) {
+    magnitude /= 10;
+    ++length;
+  }
+  return length;
+}
+
+// Characters of the written text, without looking inside strings: each is
+// counted as if it needed no escape, and each double at its longest. Exact
+// for most values, and an escape or two beyond it costs one more growth.
+std::size_t estimateLength(const JsonValue& value) {
+  switch (value.kind()) {
+    case JsonValue::Kind::null:
+      return 4;
+    case JsonValue::Kind::boolean:
+      return *value.asBool() ? 4 : 5;
+    case JsonValue::Kind::integer:
+      return integerLength(*value.asInteger());
+    case JsonValue::Kind::floating:
+      return 26;  // 24 for the shortest form at its longest, and ".0".
+    case JsonValue::Kind::string:
+      return value.asString()->size() + 2;
+    case JsonValue::Kind::bytes: {
+      const ByteData& data = *value.asBytes();
+      const std::size_t mimeType =
+          data.mimeType.empty() ? kDefaultMimeType.size() : data.mimeType.size();
+      return 15 + mimeType + (data.bytes.size() + 2) / 3 * 4;
+    }
+    case JsonValue::Kind::array: {
+      std::size_t length = 2;
+      for (const JsonValue& element : *value.asArray()) length += estimateLength(element) + 1;
+      return length;
+    }
+    case JsonValue::Kind::object: {
+      std::size_t length = 2;
+      for (const auto& [key, member] : *value.asObject()) {
+        length += key.size() + 4 + estimateLength(member);
+      }
+      return length;
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
-void appendJson(std::string& out, const JsonValue& value) { appendValue(out, value); }
+void appendJson(std::string& out, const JsonValue& value) {
+  // Reserved at once: growing by doubling would copy a large text several
+  // times and touch fresh pages for each copy.
+  // Never less than double, so that a text built by many calls still grows
+  // geometrically whatever the library's reserve() does.
+  const std::size_t needed = out.size() + estimateLength(value);
+  if (needed > out.capacity()) out.reserve(std::max(needed, 2 * out.capacity()));
+  appendValue(out, value);
+}
 
 std::string writeJson(const JsonValue& value) {
   std::string out;
-  appendValue(out, value);
+  appendJson(out, value);
   return out;
 }
 
