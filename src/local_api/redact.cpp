@@ -17,6 +17,15 @@ constexpr std::array<std::string_view, 4> kSensitiveKeys = {"authorization", "au
                                                             "token", "x-tindrel-agent-token"};
 constexpr std::size_t kLongestSensitiveKey = 21;  // "x-tindrel-agent-token"
 
+constexpr std::size_t kShortestSensitiveKey = 5;  // "token"
+
+bool isSensitiveName(std::string_view loweredKey) {
+  for (const std::string_view name : kSensitiveKeys) {
+    if (loweredKey == name) return true;
+  }
+  return false;
+}
+
 // Length of "Bearer ", the part of the header value before the token.
 constexpr std::size_t kBearerPrefixLength = 7;
 
@@ -91,8 +100,21 @@ bool isSensitiveKey(std::string_view key) {
   // short ASCII, so anything longer cannot match. The default lower-case
   // mapping is the simple one except for U+0130, which becomes "i" followed
   // by U+0307 and therefore never lowers to plain ASCII.
+  // Every sensitive name has at least five scalars, hence five bytes.
+  if (key.size() < kShortestSensitiveKey) return false;
   std::array<char, kLongestSensitiveKey> lowered{};
   std::size_t length = 0;
+  // Keys are nearly always ASCII, whose lower case needs no table.
+  if (key.size() <= kLongestSensitiveKey) {
+    for (const char c : key) {
+      if (static_cast<unsigned char>(c) >= 0x80) {
+        length = 0;
+        break;
+      }
+      lowered[length++] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    if (length == key.size()) return isSensitiveName({lowered.data(), length});
+  }
   const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(key.data());
   utf8proc_ssize_t offset = 0;
   const auto size = static_cast<utf8proc_ssize_t>(key.size());
@@ -106,11 +128,7 @@ bool isSensitiveKey(std::string_view key) {
     if (lower >= 0x80 || length == lowered.size()) return false;
     lowered[length++] = static_cast<char>(lower);
   }
-  const std::string_view loweredKey(lowered.data(), length);
-  for (const std::string_view name : kSensitiveKeys) {
-    if (loweredKey == name) return true;
-  }
-  return false;
+  return isSensitiveName({lowered.data(), length});
 }
 
 void redactInPlace(JsonValue& value, std::string_view authorization) {
