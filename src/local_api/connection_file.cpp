@@ -44,7 +44,9 @@ class FileDescriptor {
 // The attributes that make a file acceptable: a regular file of the real
 // user with no permission bit for group or others.
 bool isPrivateRegularFile(const struct stat& attributes) {
-  return S_ISREG(attributes.st_mode) && attributes.st_uid == ::getuid() &&
+  // The program never changes its user, so its real user id is asked once.
+  static const uid_t realUser = ::getuid();
+  return S_ISREG(attributes.st_mode) && attributes.st_uid == realUser &&
          (attributes.st_mode & 077) == 0;
 }
 
@@ -108,6 +110,9 @@ std::string readConnectionFile(const std::string& path, const struct stat& check
     }
     if (n == 0) break;
     used += static_cast<std::size_t>(n);
+    // A regular file gives fewer bytes than asked for only at its end, so a
+    // short read ends the loop without one more read to see the end.
+    if (used < content.size()) break;
   }
   if (used > kMaxConnectionFileSize) throw kConnectionNotLocal.error();
   content.resize(used);
