@@ -44,8 +44,8 @@ class JsonValue {
   JsonValue(std::nullptr_t) noexcept : storage_(nullptr) {}
   JsonValue(bool value) noexcept : storage_(value) {}
   template <std::integral Integer>
-    requires(!std::same_as<Integer, bool> && !std::same_as<Integer, char>)
-  JsonValue(Integer value) noexcept : storage_(static_cast<std::int64_t>(value)) {}
+  requires(!std::same_as<Integer, bool> && !std::same_as<Integer, char>) JsonValue(Integer value)
+  noexcept : storage_(static_cast<std::int64_t>(value)) {}
   JsonValue(double value) noexcept : storage_(value) {}
   JsonValue(std::string value) noexcept : storage_(std::move(value)) {}
   JsonValue(std::string_view value) : storage_(std::string(value)) {}
