@@ -12,27 +12,17 @@
 #include "json/json_writer.h"
 #include "mcp_server/fake_transport.h"
 #include "mcp_server/protocol_error.h"
+#include "mcp_server/protocol_lines.h"
 
 namespace tindrel {
 namespace {
 
+using testing::errorLine;
 using testing::FakeTransport;
+using testing::withRandomIdsMarked;
 
 const std::string kInitialize =
     R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":{"protocolVersion":"2025-03-26"}})";
-
-std::string withRandomIdsMarked(const std::string& line) {
-  static const std::regex uuid(
-      R"re("id":"[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")re");
-  return std::regex_replace(line, uuid, R"("id":"<random>")");
-}
-
-std::string errorLine(const std::string& id, int code, const std::string& message,
-                      const std::string& detail) {
-  return R"({"error":{"code":)" + std::to_string(code) + R"(,"data":{"detail":")" + detail +
-         R"("},"message":")" + message + ": " + detail + R"("},"id":)" + id +
-         R"(,"jsonrpc":"2.0"})";
-}
 
 std::string resultLine(const std::string& id, const std::string& result) {
   return R"({"id":)" + id + R"(,"jsonrpc":"2.0","result":)" + result + "}";

@@ -13,25 +13,11 @@
 
 #include <gtest/gtest.h>
 
+#include "mcp_server/protocol_lines.h"
 #include "process/process_harness.h"
 
 namespace tindrel::testing {
 namespace {
-
-// Random ids are fresh version-4 UUIDs; they are checked for that form and
-// replaced by a placeholder so that the rest of the line compares exactly.
-std::string withRandomIdsMarked(const std::string& line) {
-  static const std::regex uuid(
-      R"re("id":"[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")re");
-  return std::regex_replace(line, uuid, R"("id":"<random>")");
-}
-
-std::string errorLine(const std::string& id, int code, const std::string& message,
-                      const std::string& detail) {
-  return R"({"error":{"code":)" + std::to_string(code) + R"(,"data":{"detail":")" + detail +
-         R"("},"message":")" + message + ": " + detail + R"("},"id":)" + id +
-         R"(,"jsonrpc":"2.0"})";
-}
 
 const std::string kInitialize =
     R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":{"protocolVersion":"2025-06-18",)"
