@@ -1,6 +1,8 @@
 #include "transport/serialized_transport.h"
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 namespace tindrel {
 
@@ -26,8 +28,14 @@ std::optional<std::string> SerializedTransport::receive() { return base_.receive
 
 bool SerializedTransport::haltWrites(std::chrono::milliseconds limit) noexcept {
   // Taking the lock waits for the write in progress; the recorded failure
-  // then keeps every later send from writing a byte.
-  if (!writeMutex_.try_lock_for(limit)) return false;
+  // then keeps every later send from writing a byte. This runs once, just
+  // before the process exits, so a short polling wait costs nothing; a timed
+  // lock would do the same but is not understood by every race checker.
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!writeMutex_.try_lock()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   if (!failure_) failure_ = TransportError("writing has been halted", ESHUTDOWN);
   writeMutex_.unlock();
   return true;

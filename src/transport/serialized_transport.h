@@ -48,7 +48,7 @@ class SerializedTransport final : public MessageTransport {
 
  private:
   MessageTransport& base_;
-  std::timed_mutex writeMutex_;
+  std::mutex writeMutex_;
   std::optional<TransportError> failure_;  // guarded by writeMutex_
 };
 
