@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <future>
@@ -353,12 +354,14 @@ TEST(LocalAPIRequestTest, EndsAHangingExchangeWhenStopIsRequested) {
 }
 
 TEST(LocalAPIRequestTest, QueuesExchangesBeyondTheConnectionLimitAbortably) {
-  FakeService* self = nullptr;
+  // Set once the service exists; read by its threads, which learn of it only
+  // through the socket, a hand-over the race checker cannot see.
+  std::atomic<FakeService*> self{nullptr};
   FakeService service([&self](const httplib::Request& request, httplib::Response& response) {
-    if (request.path == "/api/v1/hang") self->hangUntilReleased();
+    if (request.path == "/api/v1/hang") self.load()->hangUntilReleased();
     response.set_content(R"({"ok":true})", "application/json");
   });
-  self = &service;
+  self.store(&service);
   const ConnectionFile file(service.baseURL());
   const LocalAPIClient client(file.path(), 120s);
   const std::size_t limit = HttpSession::kMaxSlots;
