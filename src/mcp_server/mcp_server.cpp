@@ -59,9 +59,6 @@ struct MCPServer::State {
 
   std::mutex mutex;
   bool initialized = false;                         // guarded by mutex
-  JsonValue clientInfo;                             // guarded by mutex
-  JsonValue clientCapabilities;                     // guarded by mutex
-  std::string protocolVersion;                      // guarded by mutex
   std::map<std::string, std::stop_source> pending;  // guarded by mutex
   std::size_t requestsRunning = 0;                  // guarded by mutex
   bool loopEnded = false;                           // guarded by mutex
@@ -76,6 +73,9 @@ struct MCPServer::State {
                                      std::stop_token stop);
   std::optional<JsonValue> answerRequest(const JsonRpcRequest& request, bool inBatch);
   void sendResponse(const JsonValue& id, const JsonValue& response);
+  // Drops the pending entry `key` if it still belongs to `stop`: a later
+  // request may have reused the id.
+  void forgetPending(const std::string& key, const std::stop_source& stop);
   void sendError(const JsonValue& id, const ProtocolError& error);
 
   JsonValue initialize(const JsonValue* params);
@@ -201,11 +201,7 @@ void MCPServer::State::handleRequest(JsonRpcRequest request) {
     pending.insert_or_assign(key, stop);
     ++requestsRunning;
   }
-  const auto leaveTable = [this, key, stop] {
-    const std::lock_guard lock(mutex);
-    const auto entry = pending.find(key);
-    if (entry != pending.end() && entry->second == stop) pending.erase(entry);
-  };
+  const auto leaveTable = [this, key, stop] { forgetPending(key, stop); };
   const auto finished = [this] {
     // Notified under the lock: once the count reaches zero the destructor
     // may free this state as soon as it can take the lock.
@@ -255,12 +251,14 @@ std::optional<JsonValue> MCPServer::State::answerRequest(const JsonRpcRequest& r
     pending.insert_or_assign(key, stop);
   }
   std::optional<JsonValue> response = runMethod(method->second, request, stop.get_token());
-  {
-    const std::lock_guard lock(mutex);
-    const auto entry = pending.find(key);
-    if (entry != pending.end() && entry->second == stop) pending.erase(entry);
-  }
+  forgetPending(key, stop);
   return response;
+}
+
+void MCPServer::State::forgetPending(const std::string& key, const std::stop_source& stop) {
+  const std::lock_guard lock(mutex);
+  const auto entry = pending.find(key);
+  if (entry != pending.end() && entry->second == stop) pending.erase(entry);
 }
 
 std::optional<JsonValue> MCPServer::State::runMethod(const Method& method,
@@ -396,14 +394,11 @@ JsonValue MCPServer::State::initialize(const JsonValue* params) {
     }
   }
 
-  const std::string requested =
-      version != nullptr ? *version->asString() : std::string(texts::kLatestProtocolVersion);
+  const std::string_view requested =
+      version != nullptr ? std::string_view(*version->asString()) : texts::kLatestProtocolVersion;
   const auto& supported = texts::kSupportedProtocolVersions;
   const bool known = std::find(supported.begin(), supported.end(), requested) != supported.end();
-  protocolVersion = known ? requested : std::string(texts::kLatestProtocolVersion);
-  clientCapabilities = capabilities != nullptr ? *capabilities : JsonValue(JsonObject{});
-  clientInfo =
-      info != nullptr ? *info : JsonValue(JsonObject{{"name", "unknown"}, {"version", "0.0.0"}});
+  const std::string_view protocolVersion = known ? requested : texts::kLatestProtocolVersion;
   initialized = true;
 
   return JsonObject{
