@@ -36,14 +36,11 @@ constexpr std::int64_t kPollAfterSeconds = 2;
 }
 
 Tool selectTool(std::string_view name) {
-  const auto& catalogue = MCPBridge::tools();
-  const bool known = std::any_of(catalogue.begin(), catalogue.end(),
-                                 [name](const ToolDefinition& tool) { return tool.name == name; });
-  if (!known) throw UnknownToolError();
   if (name == texts::kHealth) return Tool::health;
   if (name == texts::kTranscribe) return Tool::transcribe;
+  if (name == texts::kGetJob) return Tool::getJob;
   if (name == texts::kGetResult) return Tool::getResult;
-  return Tool::getJob;
+  throw UnknownToolError();
 }
 
 void checkArgumentNames(const JsonObject& arguments,
