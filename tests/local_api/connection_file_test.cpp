@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+#include "json/json_reader.h"
 #include "local_api/connection_file.h"
 #include "local_api/local_api_client.h"
 #include "test_support.h"
@@ -303,7 +304,14 @@ TEST(ConnectionContentTest, AcceptsOnlyALoopbackServiceAndABearerValue) {
   for (const ContentCase& testCase : cases) {
     SCOPED_TRACE(testCase.name);
     if (testCase.accepted) {
-      EXPECT_NO_THROW((void)parseConnection(testCase.content));
+      // The members are taken over exactly as the file spells them.
+      Connection connection;
+      ASSERT_NO_THROW(connection = parseConnection(testCase.content));
+      const JsonValue document = readJson(testCase.content);
+      EXPECT_EQ(connection.apiVersion, "v1");
+      EXPECT_EQ(connection.baseURL, *document.find("baseURL")->asString());
+      EXPECT_EQ(connection.authorizationHeader, *document.find("authorizationHeader")->asString());
+      EXPECT_TRUE(connection.localOnly);
     } else {
       expectBridgeError([&] { (void)parseConnection(testCase.content); }, kNotLocal);
     }
