@@ -28,7 +28,6 @@ enum class Tool { health, transcribe, getJob, getResult };
 
 constexpr std::size_t kMaxIdempotencyKeyCharacters = 200;
 constexpr std::int64_t kMaxPageCharacters = 16000;
-constexpr std::int64_t kPollAfterSeconds = 2;
 
 [[noreturn]] void failArgument(std::string_view code, std::string message) {
   throw BridgeError(std::string(code), std::move(message),

@@ -23,8 +23,6 @@ namespace {
 
 namespace texts = tool_texts;
 
-constexpr std::int64_t kPollAfterSeconds = 2;
-
 // Whether `path` names something that exists now. stat() rather than lstat():
 // a symbolic link counts only when its target exists, since the client will
 // open the target. A path with an embedded NUL cannot name a file; passing it

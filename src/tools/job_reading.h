@@ -11,6 +11,10 @@
 
 namespace tindrel {
 
+// The wait, in seconds, that every poll hint tells the client (the transcribe
+// answer and every job still pending).
+inline constexpr std::int64_t kPollAfterSeconds = 2;
+
 enum class JobTool { getJob, getResult };
 enum class TranscriptFormat { text, json };
 
